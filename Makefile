@@ -1,0 +1,48 @@
+# stratdesk: `make run` starts the server, `make test` runs every test (plain and sanitized).
+
+BUILD      ?= build
+ASAN_BUILD ?= build-asan
+JOBS       ?= $(shell nproc)
+RUN_ARGS   ?=
+
+CMAKE_FLAGS = -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo
+
+.PHONY: deps build build-asan run test test-plain test-asan bench format format-check clean
+
+deps:
+	@scripts/install-deps.sh
+
+build: deps
+	@cmake -S . -B $(BUILD) $(CMAKE_FLAGS) >/dev/null
+	@cmake --build $(BUILD) -j $(JOBS)
+
+build-asan: deps
+	@cmake -S . -B $(ASAN_BUILD) $(CMAKE_FLAGS) -DSTRATDESK_SANITIZE=ON >/dev/null
+	@cmake --build $(ASAN_BUILD) -j $(JOBS)
+
+run: build
+	@scripts/run.sh $(BUILD) $(RUN_ARGS)
+
+test-plain: build
+	@cd $(BUILD) && ctest --output-on-failure -j $(JOBS)
+
+# The Python suites of the stand-ins do not change under the sanitizers; run them once.
+test-asan: build-asan
+	@cd $(ASAN_BUILD) && ASAN_OPTIONS=detect_leaks=1:abort_on_error=1 \
+	  UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
+	  ctest --output-on-failure -j $(JOBS) -LE python
+
+test: test-plain test-asan
+
+bench: build
+	@$(BUILD)/bench/bench_ingest
+	@$(BUILD)/bench/bench_paging
+
+format:
+	@git ls-files '*.cpp' '*.hpp' | xargs clang-format -i
+
+format-check: deps
+	@git ls-files '*.cpp' '*.hpp' | xargs clang-format --dry-run --Werror
+
+clean:
+	rm -rf $(BUILD) $(ASAN_BUILD)
