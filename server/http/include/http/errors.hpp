@@ -1,0 +1,25 @@
+#pragma once
+
+#include <stdexcept>
+#include <string>
+
+namespace stratdesk::http {
+
+// An error whose message is meant for the client: the HTTP layer answers it with its status
+// and the body {"message": what()}. Anything else that escapes a handler is a 500 whose
+// details go to the log only.
+class Error : public std::runtime_error {
+ public:
+  Error(int status, const std::string& message) : std::runtime_error(message), status_(status) {}
+  [[nodiscard]] int status() const noexcept { return status_; }
+
+ private:
+  int status_;
+};
+
+class BadRequest : public Error {
+ public:
+  explicit BadRequest(const std::string& message) : Error(400, message) {}
+};
+
+}  // namespace stratdesk::http

@@ -1,0 +1,29 @@
+#pragma once
+
+#include <string>
+#include <string_view>
+#include <utility>
+#include <vector>
+
+#include <boost/json/value.hpp>
+
+namespace stratdesk::http {
+
+// An answer: a status and a JSON value, written as application/json.
+struct Response {
+  int status = 200;
+  boost::json::value body;
+  std::vector<std::pair<std::string, std::string>> headers;
+
+  static Response json(boost::json::value body, int status = 200) {
+    return Response{status, std::move(body), {}};
+  }
+  // A refusal a resource names: its message as a JSON string, with its status.
+  static Response refusal(int status, std::string_view message) {
+    return Response{status, boost::json::value(boost::json::string(message)), {}};
+  }
+  // An error of the HTTP layer: {"message": text}.
+  static Response message(int status, std::string_view text);
+};
+
+}  // namespace stratdesk::http

@@ -1,0 +1,273 @@
+#include "http/server.hpp"
+
+#include <boost/asio/as_tuple.hpp>
+#include <boost/asio/co_spawn.hpp>
+#include <boost/asio/use_awaitable.hpp>
+#include <boost/beast/core/flat_buffer.hpp>
+#include <boost/beast/core/tcp_stream.hpp>
+#include <boost/beast/http/empty_body.hpp>
+#include <boost/beast/http/error.hpp>
+#include <boost/beast/http/read.hpp>
+#include <boost/beast/http/write.hpp>
+#include <boost/json/serialize.hpp>
+
+#include "log/log.hpp"
+
+namespace stratdesk::http {
+
+namespace beast = boost::beast;
+namespace bhttp = boost::beast::http;
+using boost::asio::ip::tcp;
+constexpr auto use_tuple = boost::asio::as_tuple(boost::asio::use_awaitable);
+
+struct Server::Session {
+  beast::tcp_stream stream;
+  bool busy = false;
+};
+
+namespace {
+
+bool is_parse_error(const boost::system::error_code& ec) {
+  return ec.category() == bhttp::make_error_code(bhttp::error::bad_method).category() &&
+         ec != bhttp::error::end_of_stream && ec != bhttp::error::partial_message;
+}
+
+bool wants_continue(const bhttp::request_parser<bhttp::string_body>& parser) {
+  const auto& header = parser.get();
+  const auto expect = header.find(bhttp::field::expect);
+  return expect != header.end() && beast::iequals(expect->value(), "100-continue");
+}
+
+// The answer owed to a client whose request could not be read, if one is owed at all. A client
+// that went away gets none, nor does one that ran out of time: the stream has closed the socket
+// by then.
+std::optional<Response> answer_for_read_error(const boost::system::error_code& ec) {
+  if (ec == bhttp::error::body_limit) {
+    return Response::message(413, "request body is larger than the server accepts");
+  }
+  if (ec == bhttp::error::header_limit) {
+    return Response::message(431, "request header is larger than the server accepts");
+  }
+  if (is_parse_error(ec)) {
+    return Response::message(400, "malformed HTTP request: " + ec.message());
+  }
+  return std::nullopt;
+}
+
+void log_failed_session(std::exception_ptr error) {
+  if (!error) {
+    return;
+  }
+  try {
+    std::rethrow_exception(error);
+  } catch (const std::exception& e) {
+    log::logger().error("connection ended by an unexpected error: {}", e.what());
+  }
+}
+
+}  // namespace
+
+Server::Server(boost::asio::io_context& io, const Api& api, ServerOptions options)
+    : io_(io),
+      api_(api),
+      options_(options),
+      acceptor_(io),
+      sessions_(std::make_shared<SessionSet>()) {}
+
+Server::~Server() = default;
+
+tcp::endpoint Server::listen(const std::string& address, unsigned short port) {
+  const tcp::endpoint endpoint(boost::asio::ip::make_address(address), port);
+  acceptor_.open(endpoint.protocol());
+  acceptor_.set_option(tcp::acceptor::reuse_address(true));
+  acceptor_.bind(endpoint);
+  acceptor_.listen(boost::asio::socket_base::max_listen_connections);
+  return acceptor_.local_endpoint();
+}
+
+void Server::start() {
+  boost::asio::co_spawn(io_, accept_loop(), log_failed_session);
+}
+
+boost::asio::awaitable<void> Server::accept_loop() {
+  boost::asio::steady_timer backoff(io_);
+  while (!stopping_) {
+    auto [ec, socket] = co_await acceptor_.async_accept(use_tuple);
+    if (stopping_ || ec == boost::asio::error::operation_aborted) {
+      co_return;
+    }
+    if (ec) {
+      // Out of descriptors, most likely: wait for connections to close instead of spinning.
+      log::logger().error("accept failed: {}", ec.message());
+      backoff.expires_after(std::chrono::milliseconds(100));
+      co_await backoff.async_wait(use_tuple);
+      continue;
+    }
+    boost::system::error_code ignored;
+    socket.set_option(tcp::no_delay(true), ignored);
+    boost::asio::co_spawn(io_, serve(std::move(socket)), log_failed_session);
+  }
+}
+
+namespace {
+
+template <class Body>
+void add_common_headers(bhttp::response<Body>& message, const Response& response, bool keep_alive) {
+  message.set(bhttp::field::content_type, "application/json");
+  for (const auto& [name, value] : response.headers) {
+    message.set(name, value);
+  }
+  message.keep_alive(keep_alive);
+}
+
+boost::asio::awaitable<bool> write_response(beast::tcp_stream& stream, const Response& response,
+                                            unsigned version, bool head_only, bool keep_alive,
+                                            std::chrono::milliseconds timeout) {
+  std::string body = boost::json::serialize(response.body);
+  stream.expires_after(timeout);
+  if (head_only) {
+    bhttp::response<bhttp::empty_body> message{static_cast<bhttp::status>(response.status),
+                                               version};
+    add_common_headers(message, response, keep_alive);
+    message.content_length(body.size());
+    auto [ec, n] = co_await bhttp::async_write(stream, message, use_tuple);
+    co_return !ec;
+  }
+  bhttp::response<bhttp::string_body> message{static_cast<bhttp::status>(response.status), version,
+                                              std::move(body)};
+  add_common_headers(message, response, keep_alive);
+  message.prepare_payload();
+  auto [ec, n] = co_await bhttp::async_write(stream, message, use_tuple);
+  co_return !ec;
+}
+
+// After an answer to a request whose body was not read, the client may still be sending.
+// Closing at once would reset the connection and could destroy the answer in flight, so
+// stop sending and discard what arrives for a short while first.
+boost::asio::awaitable<void> linger_close(beast::tcp_stream& stream) {
+  boost::system::error_code ignored;
+  stream.socket().shutdown(tcp::socket::shutdown_send, ignored);
+  stream.expires_after(std::chrono::seconds(2));
+  std::array<char, 16 * 1024> sink{};
+  for (std::size_t drained = 0; drained < 64u * 1024 * 1024;) {
+    auto [ec, n] = co_await stream.async_read_some(boost::asio::buffer(sink), use_tuple);
+    if (ec) {
+      break;
+    }
+    drained += n;
+  }
+  stream.socket().close(ignored);
+}
+
+}  // namespace
+
+boost::asio::awaitable<void> Server::serve(tcp::socket socket) {
+  Session session{beast::tcp_stream(std::move(socket))};
+  // The registry is shared with the frame: a frame destroyed by the io_context after the
+  // server is gone must still find it.
+  const std::shared_ptr<SessionSet> sessions = sessions_;
+  sessions->insert(&session);
+  struct Unregister {
+    SessionSet& sessions;
+    Session* session;
+    ~Unregister() { sessions.erase(session); }
+  } unregister{*sessions, &session};
+
+  if (sessions->size() > options_.max_connections) {
+    co_await write_response(session.stream, Response::message(503, "too many open connections"), 11,
+                            false, false, options_.write_timeout);
+    co_await linger_close(session.stream);
+    co_return;
+  }
+
+  beast::flat_buffer buffer;
+  while (!stopping_) {
+    bhttp::request_parser<bhttp::string_body> parser;
+    parser.header_limit(static_cast<std::uint32_t>(options_.header_limit));
+    parser.body_limit(options_.body_limit);
+
+    session.stream.expires_after(options_.header_timeout);
+    auto [header_ec, header_bytes] =
+        co_await bhttp::async_read_header(session.stream, buffer, parser, use_tuple);
+    if (header_ec) {
+      if (auto answer = answer_for_read_error(header_ec)) {
+        co_await write_response(session.stream, *answer, 11, false, false, options_.write_timeout);
+        co_await linger_close(session.stream);
+      }
+      co_return;
+    }
+    session.busy = true;
+    const unsigned version = parser.get().version();
+
+    if (!parser.is_done()) {
+      if (wants_continue(parser)) {
+        bhttp::response<bhttp::empty_body> go_on{bhttp::status::continue_, version};
+        session.stream.expires_after(options_.write_timeout);
+        auto [ec, n] = co_await bhttp::async_write(session.stream, go_on, use_tuple);
+        if (ec) {
+          co_return;
+        }
+      }
+      session.stream.expires_after(options_.body_timeout);
+      auto [body_ec, body_bytes] =
+          co_await bhttp::async_read(session.stream, buffer, parser, use_tuple);
+      if (body_ec) {
+        if (auto answer = answer_for_read_error(body_ec)) {
+          co_await write_response(session.stream, *answer, version, false, false,
+                                  options_.write_timeout);
+          co_await linger_close(session.stream);
+        }
+        co_return;
+      }
+    }
+
+    Request request(parser.release());
+    const Response response = co_await api_.dispatch(request);
+    // Release what the request held (its database connection, rolling back what it did not
+    // commit) before the answer goes out, so a slow reader holds no lock.
+    request.context().clear();
+    const bool keep_alive = request.keep_alive() && !stopping_;
+    const bool written =
+        co_await write_response(session.stream, response, version, request.method() == verb::head,
+                                keep_alive, options_.write_timeout);
+    session.busy = false;
+    if (!written || !keep_alive) {
+      break;
+    }
+  }
+  boost::system::error_code ignored;
+  session.stream.socket().shutdown(tcp::socket::shutdown_send, ignored);
+}
+
+void Server::shutdown(std::chrono::milliseconds grace, std::function<void()> done) {
+  stopping_ = true;
+  boost::system::error_code ignored;
+  acceptor_.close(ignored);
+  for (Session* session : *sessions_) {
+    if (!session->busy) {
+      session->stream.cancel();
+    }
+  }
+  boost::asio::co_spawn(io_, wait_for_sessions(grace, std::move(done)), log_failed_session);
+}
+
+boost::asio::awaitable<void> Server::wait_for_sessions(std::chrono::milliseconds grace,
+                                                       std::function<void()> done) {
+  boost::asio::steady_timer tick(io_);
+  const auto deadline = std::chrono::steady_clock::now() + grace;
+  while (!sessions_->empty() && std::chrono::steady_clock::now() < deadline) {
+    tick.expires_after(std::chrono::milliseconds(20));
+    co_await tick.async_wait(use_tuple);
+  }
+  if (!sessions_->empty()) {
+    log::logger().warning("closing {} connections still busy after the shutdown grace period",
+                          sessions_->size());
+    for (Session* session : *sessions_) {
+      boost::system::error_code ignored;
+      session->stream.socket().close(ignored);
+    }
+  }
+  done();
+}
+
+}  // namespace stratdesk::http
