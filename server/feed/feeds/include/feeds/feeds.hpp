@@ -1,0 +1,192 @@
+#pragma once
+
+#include <array>
+#include <cstdint>
+#include <span>
+#include <string>
+#include <string_view>
+
+#include <boost/asio/awaitable.hpp>
+#include <boost/json/array.hpp>
+
+#include "db/connection.hpp"
+#include "http/request.hpp"
+#include "http/response.hpp"
+#include "http/router.hpp"
+
+// Feeds: the result rows running engines post, and the paged queries over them.
+namespace stratdesk::feeds {
+
+using Columns = std::span<const std::string_view>;
+
+// Posted row layouts: the columns each posted row's values bind to, in order.
+inline constexpr std::array<std::string_view, 15> portfolio_feeds_fields = {
+    "algorithm_id",          "backtest_id",    "datetime",
+    "is_benchmark",          "cash",           "total_value",
+    "market_value",          "unit_net_value", "units",
+    "static_unit_net_value", "total_returns",  "annualized_returns",
+    "portfolio_value",       "daily_returns",  "starting_cash"};
+inline constexpr std::array<std::string_view, 24> position_feeds_fields = {"algorithm_id",
+                                                                           "backtest_id",
+                                                                           "datetime",
+                                                                           "order_book_id",
+                                                                           "type",
+                                                                           "quantity",
+                                                                           "last_price",
+                                                                           "avg_price",
+                                                                           "market_value",
+                                                                           "margin",
+                                                                           "buy_pnl",
+                                                                           "buy_margin",
+                                                                           "buy_quantity",
+                                                                           "buy_avg_open_price",
+                                                                           "sell_pnl",
+                                                                           "sell_margin",
+                                                                           "sell_quantity",
+                                                                           "sell_avg_open_price",
+                                                                           "buy_market_value",
+                                                                           "sell_market_value",
+                                                                           "pnl",
+                                                                           "transaction_cost",
+                                                                           "buy_transaction_cost",
+                                                                           "sell_transaction_cost"};
+inline constexpr std::array<std::string_view, 13> trade_feeds_fields = {
+    "algorithm_id", "backtest_id",     "datetime", "order_book_id",    "order_id",
+    "side",         "position_effect", "exec_id",  "transaction_cost", "last_quantity",
+    "last_price",   "commission",      "tax"};
+inline constexpr std::array<std::string_view, 12> risk_feeds_fields = {
+    "algorithm_id", "backtest_id",  "datetime",       "alpha",
+    "beta",         "sharpe",       "sortino",        "information_ratio",
+    "volatility",   "max_drawdown", "tracking_error", "downside_risk"};
+inline constexpr std::array<std::string_view, 9> account_feeds_fields = {
+    "algorithm_id",     "backtest_id",  "datetime",    "type",  "cash",
+    "transaction_cost", "market_value", "total_value", "margin"};
+inline constexpr std::array<std::string_view, 5> log_feeds_fields = {"algorithm_id", "backtest_id",
+                                                                     "datetime", "content", "type"};
+inline constexpr std::array<std::string_view, 5> plot_feeds_fields = {"algorithm_id", "backtest_id",
+                                                                      "datetime", "name", "value"};
+
+// A feed kind: its name (also its table's and its form field's name) and its posted columns.
+struct FeedKind {
+  std::string_view table;
+  Columns fields;
+};
+
+// feeds_table and feeds_fields_table in one: every kind the feed group accepts.
+inline constexpr std::array<FeedKind, 7> feed_kinds = {{
+    {"portfolio_feeds", portfolio_feeds_fields},
+    {"position_feeds", position_feeds_fields},
+    {"trade_feeds", trade_feeds_fields},
+    {"risk_feeds", risk_feeds_fields},
+    {"account_feeds", account_feeds_fields},
+    {"log_feeds", log_feeds_fields},
+    {"plot_feeds", plot_feeds_fields},
+}};
+
+// Columns whose nulls the queries show as "N/A".
+inline constexpr std::array<std::string_view, 11> portfolio_fields_name = {"cash",
+                                                                           "total_value",
+                                                                           "market_value",
+                                                                           "unit_net_value",
+                                                                           "units",
+                                                                           "static_unit_net_value",
+                                                                           "total_returns",
+                                                                           "annualized_returns",
+                                                                           "portfolio_value",
+                                                                           "daily_returns",
+                                                                           "starting_cash"};
+inline constexpr std::array<std::string_view, 6> trade_fields_name = {
+    "position_effect", "transaction_cost", "last_quantity", "last_price", "commission", "tax"};
+inline constexpr std::array<std::string_view, 1> plot_fields_name = {"value"};
+inline constexpr std::array<std::string_view, 17> position_fields_name = {"quantity",
+                                                                          "last_price",
+                                                                          "avg_price",
+                                                                          "market_value",
+                                                                          "margin",
+                                                                          "buy_pnl",
+                                                                          "buy_margin",
+                                                                          "buy_quantity",
+                                                                          "buy_avg_open_price",
+                                                                          "sell_pnl",
+                                                                          "sell_margin",
+                                                                          "sell_quantity",
+                                                                          "sell_avg_open_price",
+                                                                          "buy_transaction_cost",
+                                                                          "sell_transaction_cost",
+                                                                          "sell_market_value",
+                                                                          "buy_market_value"};
+inline constexpr std::array<std::string_view, 5> account_fields_name = {
+    "cash", "transaction_cost", "market_value", "total_value", "margin"};
+inline constexpr std::array<std::string_view, 9> risk_fields_name = {
+    "alpha",      "beta",         "sharpe",         "sortino",      "information_ratio",
+    "volatility", "max_drawdown", "tracking_error", "downside_risk"};
+
+// POST <base>/feedgroup: stores the rows of every kind the form carries, in one transaction.
+class FeedGroup final {
+ public:
+  boost::asio::awaitable<http::Response> post(http::Request& request);
+
+  // Stores the rows of one kind in multi-row INSERTs of 50 rows. A failing batch is reported on
+  // standard error (row count, three spaces, the rows; no line break) and the error rethrown.
+  static void insert(const FeedKind& kind, const boost::json::array& rows, db::Connection& c);
+};
+
+// Replaces null by "N/A" in the named columns of every row; a named column missing from a row
+// is an error (std::out_of_range).
+db::Rows fill_nan_if_none(db::Rows data, Columns fields);
+
+// The paging arguments every feed query accepts, from the query string (or a form or JSON body).
+struct FeedArgs {
+  bool is_benchmark = false;
+  std::int64_t start_index = 0;
+  std::int64_t limit = 10;
+};
+// Throws http::BadRequest naming the argument whose value does not convert.
+FeedArgs parse_feed_args(http::Request& request);
+
+// GET one page of a kind's rows for one backtest, in datetime order.
+class FeedQuery {
+ public:
+  FeedQuery(std::string_view table, Columns substituted, bool by_benchmark);
+  boost::asio::awaitable<http::Response> get(http::Request& request, std::int64_t algorithm_id,
+                                             std::int64_t backtest_id);
+
+ private:
+  std::string sql_;
+  Columns substituted_;
+  bool by_benchmark_;
+};
+
+class PortfolioFeed final : public FeedQuery {
+ public:
+  PortfolioFeed() : FeedQuery("portfolio_feeds", portfolio_fields_name, true) {}
+};
+class TradeFeed final : public FeedQuery {
+ public:
+  TradeFeed() : FeedQuery("trade_feeds", trade_fields_name, false) {}
+};
+class LogFeed final : public FeedQuery {
+ public:
+  LogFeed() : FeedQuery("log_feeds", {}, false) {}
+};
+class PlotFeed final : public FeedQuery {
+ public:
+  PlotFeed() : FeedQuery("plot_feeds", plot_fields_name, false) {}
+};
+class PositionFeed final : public FeedQuery {
+ public:
+  PositionFeed() : FeedQuery("position_feeds", position_fields_name, false) {}
+};
+class AccountFeed final : public FeedQuery {
+ public:
+  AccountFeed() : FeedQuery("account_feeds", account_fields_name, false) {}
+};
+class RiskFeed final : public FeedQuery {
+ public:
+  RiskFeed() : FeedQuery("risk_feeds", risk_fields_name, false) {}
+};
+
+// Mounts the seven queries and the feed group under `base_uri`.
+void register_api(http::Api& api, const std::string& base_uri);
+
+}  // namespace stratdesk::feeds
