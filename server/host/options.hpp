@@ -1,0 +1,40 @@
+#pragma once
+
+#include <cstddef>
+#include <optional>
+#include <string>
+#include <vector>
+
+namespace stratdesk::host {
+
+// The host's command line, with every default filled in and every path absolute.
+struct Options {
+  std::string host = "127.0.0.1";
+  unsigned short port = 8600;
+  std::string base_uri = "/api";
+  std::string data_dir;
+  std::string db_path;
+  std::string pid_dir;
+  std::string log_path;
+  std::string strategy_dir;
+  std::string bundle_dir;
+  std::string python;
+  std::string engine_script;
+  unsigned short analytics_port = 10301;
+  std::size_t body_limit = 256u * 1024 * 1024;
+};
+
+struct ParseResult {
+  std::optional<Options> options;  // empty when the program should exit
+  int exit_code = 0;               // 0 after --help, 2 after a bad option
+  std::string message;             // what to print: the help text, or one line of error
+};
+
+// Reads argv. Defaults that depend on the data directory follow it; relative paths are made
+// absolute against the working directory; the interpreter defaults to python3 on PATH.
+ParseResult parse_options(const std::vector<std::string>& arguments);
+
+// The help text, with the defaults as they apply on this machine.
+std::string usage();
+
+}  // namespace stratdesk::host

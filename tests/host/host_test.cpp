@@ -1,0 +1,79 @@
+#include <gtest/gtest.h>
+
+#include <filesystem>
+
+#include "db/connection.hpp"
+#include "test_support.hpp"
+
+namespace stratdesk::test {
+namespace {
+
+TEST(Host, HelpListsEveryOptionWithItsDefault) {
+  const ProcessResult help = run_process({server_binary(), "--help"});
+  EXPECT_EQ(help.exit_code, 0);
+  for (const char* option :
+       {"--host", "--port", "--base-uri", "--data-dir", "--db", "--pid-dir", "--log",
+        "--strategy-dir", "--bundle-dir", "--python", "--engine-script", "--analytics-port"}) {
+    EXPECT_NE(help.out.find(option), std::string::npos) << option;
+  }
+  EXPECT_NE(help.out.find("8600"), std::string::npos);
+}
+
+TEST(Host, BadOptionsAndUnusablePathsExitWithCodeTwoAndOneLine) {
+  TempDir dir;
+  write_file(dir.file("a-file"), "x");
+  const std::vector<std::vector<std::string>> bad = {
+      {"--bogus"},
+      {"--port"},
+      {"--port", "70000"},
+      {"--port", "80x"},
+      {"--analytics-port", "0"},
+      {"--base-uri", "api"},
+      {"--python", dir.file("no-such-python")},
+      {"--data-dir", dir.file("a-file")},
+      {"--data-dir", dir.path(), "--db", dir.path()},
+      {"--data-dir", dir.path(), "--host", "not-an-address"},
+  };
+  for (const auto& options : bad) {
+    std::vector<std::string> argv = {server_binary()};
+    argv.insert(argv.end(), options.begin(), options.end());
+    const ProcessResult result = run_process(argv);
+    EXPECT_EQ(result.exit_code, 2) << options[0] << " " << result.err;
+    EXPECT_EQ(std::count(result.err.begin(), result.err.end(), '\n'), 1) << result.err;
+  }
+}
+
+TEST(Host, StartsOnAFreshDataDirectoryAndStopsCleanlyOnSigterm) {
+  TempDir dir;
+  const std::string data = dir.file("data");
+  ServerProcess server(data, {"--base-uri", "/v2"});
+  const std::string expected_first = "connect ro sqlite url: " + data + "/stratdesk.db\n";
+  EXPECT_TRUE(server.startup_output().starts_with(expected_first)) << server.startup_output();
+  EXPECT_NE(server.startup_output().find(
+                "listening on http://127.0.0.1:" + std::to_string(server.port()) + "/v2\n"),
+            std::string::npos);
+  EXPECT_TRUE(std::filesystem::exists(data + "/stratdesk.db"));
+  EXPECT_TRUE(std::filesystem::exists(data + "/logs/stratdesk.log"));
+
+  HttpClient client("127.0.0.1", server.port());
+  EXPECT_EQ(client.get("/v2/algorithms/1/backtests/1/feeds/log").status, 200);
+  EXPECT_EQ(client.get("/api/algorithms/1/backtests/1/feeds/log").status, 404);
+  EXPECT_EQ(server.stop(), 0);
+  EXPECT_NE(read_file(data + "/logs/stratdesk.log").find("server stopped"), std::string::npos);
+}
+
+TEST(Host, BodiesAboveTheLimitAreRefusedAndNotStored) {
+  TempDir dir;
+  ServerProcess server(dir.path(), {"--body-limit", "2000"});
+  HttpClient client("127.0.0.1", server.port());
+  const std::string rows =
+      "[[3, 7, \"2016-01-04 15:00:00\", \"" + std::string(3000, 'x') + "\", 20]]";
+  const HttpResponse response = client.post_form("/api/feedgroup", {{"log_feeds", rows}});
+  EXPECT_EQ(response.status, 413);
+  db::Connection c(server.db_path());
+  EXPECT_EQ(c.execute("SELECT count(*) AS n FROM log_feeds").at(0).at("n"), 0);
+  EXPECT_EQ(client.get("/api/algorithms/3/backtests/7/feeds/log").status, 200);
+}
+
+}  // namespace
+}  // namespace stratdesk::test
