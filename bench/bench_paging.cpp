@@ -1,0 +1,116 @@
+// Feed paging: with 100,000 position rows of one backtest stored, pages at random offsets and
+// first pages over 4 connections, beside the raw statement straight against SQLite and the
+// server's own rate for an unknown path.
+
+#include <cstdio>
+#include <random>
+
+#include "bench_common.hpp"
+#include "test_support.hpp"
+
+namespace {
+
+using namespace stratdesk;
+using bench::Clock;
+
+constexpr int total_rows = 100000;
+constexpr int connections = 4;
+constexpr auto run_time = std::chrono::seconds(5);
+const std::string page_path = "/api/algorithms/3/backtests/7/feeds/position";
+
+void load_rows(unsigned short port) {
+  test::HttpClient client("127.0.0.1", port);
+  for (int first = 0; first < total_rows; first += 1000) {
+    const auto body = test::form_encode(
+        {{"position_feeds", boost::json::serialize(bench::position_rows(3, 7, first, 1000))}});
+    if (client.request("POST", "/api/feedgroup", body, "application/x-www-form-urlencoded")
+            .status != 200) {
+      throw std::runtime_error("loading rows failed");
+    }
+  }
+}
+
+double raw_pages_per_second(const std::string& db_path, int limit) {
+  sqlite3* db = nullptr;
+  bench::check(sqlite3_open(db_path.c_str(), &db), db, "open");
+  sqlite3_stmt* select = nullptr;
+  bench::check(sqlite3_prepare_v2(db,
+                                  "SELECT * FROM position_feeds WHERE algorithm_id = ? AND "
+                                  "backtest_id = ? ORDER BY datetime ASC LIMIT ? OFFSET ?",
+                                  -1, &select, nullptr),
+               db, "prepare");
+  std::mt19937 random(42);
+  std::uniform_int_distribution<int> offset(0, total_rows - limit);
+  long pages = 0;
+  double checksum = 0;
+  const auto start = Clock::now();
+  while (Clock::now() - start < run_time) {
+    sqlite3_bind_int(select, 1, 3);
+    sqlite3_bind_int(select, 2, 7);
+    sqlite3_bind_int(select, 3, limit);
+    sqlite3_bind_int(select, 4, offset(random));
+    while (sqlite3_step(select) == SQLITE_ROW) {
+      for (int c = 0; c < sqlite3_column_count(select); ++c) {
+        checksum += sqlite3_column_type(select, c) == SQLITE_FLOAT
+                        ? sqlite3_column_double(select, c)
+                        : static_cast<double>(sqlite3_column_bytes(select, c));
+      }
+    }
+    sqlite3_reset(select);
+    ++pages;
+  }
+  const double seconds = std::chrono::duration<double>(Clock::now() - start).count();
+  sqlite3_finalize(select);
+  sqlite3_close(db);
+  return checksum > 0 ? static_cast<double>(pages) / seconds : 0;
+}
+
+bench::LoadResult serve(unsigned short port, const std::function<std::string(std::mt19937&)>& target,
+                        int expected_status) {
+  return bench::run_load(connections, run_time, [&](int thread) {
+    auto client = std::make_shared<test::HttpClient>("127.0.0.1", port);
+    auto random = std::make_shared<std::mt19937>(static_cast<unsigned>(thread));
+    return std::function<bool(long)>([client, random, &target, expected_status](long) {
+      return client->get(target(*random)).status == expected_status;
+    });
+  });
+}
+
+void print(const char* name, const bench::LoadResult& result, double reference,
+           const char* reference_name) {
+  std::printf("  %-28s %8.0f req/s  p50 %.2f ms  p99 %.2f ms  (%ld failed)  %.0f%% of %s\n", name,
+              result.rate(), bench::percentile(result.latencies_ms, 0.5),
+              bench::percentile(result.latencies_ms, 0.99), result.failures,
+              100.0 * result.rate() / reference, reference_name);
+}
+
+}  // namespace
+
+int main() {
+  test::TempDir dir;
+  test::ServerProcess server(dir.path());
+  load_rows(server.port());
+  std::printf("paging: %d position rows of one backtest, %d connections\n", total_rows,
+              connections);
+
+  const auto random_page = [](int limit) {
+    return [limit](std::mt19937& random) {
+      std::uniform_int_distribution<int> offset(0, total_rows - limit);
+      return page_path + "?limit=" + std::to_string(limit) +
+             "&start_index=" + std::to_string(offset(random));
+    };
+  };
+  const auto not_found = serve(server.port(), [](std::mt19937&) { return "/api/nowhere"; }, 404);
+  for (int limit : {10, 100}) {
+    const double raw = raw_pages_per_second(server.db_path(), limit);
+    std::printf("  raw statement, pages of %d at random offsets: %.0f pages/s\n", limit, raw);
+    const auto pages = serve(server.port(), random_page(limit), 200);
+    const std::string name = "pages of " + std::to_string(limit) + ", random offset";
+    print(name.c_str(), pages, raw, "raw");
+  }
+  const auto first_pages =
+      serve(server.port(), [](std::mt19937&) { return page_path + "?limit=10"; }, 200);
+  print("first pages of 10", first_pages, not_found.rate(), "404 rate");
+  print("unknown path (404)", not_found, not_found.rate(), "itself");
+  return 0;
+}
