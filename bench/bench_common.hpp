@@ -1,12 +1,15 @@
 #pragma once
 
 #include <sqlite3.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <chrono>
 #include <cstdio>
 #include <fstream>
 #include <functional>
+#include <iterator>
+#include <sstream>
 #include <stdexcept>
 #include <string>
 #include <thread>
@@ -30,6 +33,21 @@ inline double memory_mib(int pid, const char* field) {
     }
   }
   return -1;
+}
+
+// User plus system CPU time a process has used, in seconds, from /proc.
+inline double cpu_seconds(int pid) {
+  std::ifstream stat("/proc/" + std::to_string(pid) + "/stat");
+  std::string text((std::istreambuf_iterator<char>(stat)), std::istreambuf_iterator<char>());
+  std::istringstream fields(text.substr(text.rfind(')') + 2));
+  std::string field;
+  double ticks = 0;
+  for (int index = 3; fields >> field; ++index) {
+    if (index == 14 || index == 15) {
+      ticks += std::stod(field);
+    }
+  }
+  return ticks / static_cast<double>(sysconf(_SC_CLK_TCK));
 }
 
 // A position row as an engine posts it: 24 values, realistic magnitudes.

@@ -65,7 +65,8 @@ double raw_pages_per_second(const std::string& db_path, int limit) {
   return checksum > 0 ? static_cast<double>(pages) / seconds : 0;
 }
 
-bench::LoadResult serve(unsigned short port, const std::function<std::string(std::mt19937&)>& target,
+bench::LoadResult serve(unsigned short port,
+                        const std::function<std::string(std::mt19937&)>& target,
                         int expected_status) {
   return bench::run_load(connections, run_time, [&](int thread) {
     auto client = std::make_shared<test::HttpClient>("127.0.0.1", port);
@@ -100,7 +101,8 @@ int main() {
              "&start_index=" + std::to_string(offset(random));
     };
   };
-  const auto not_found = serve(server.port(), [](std::mt19937&) { return "/api/nowhere"; }, 404);
+  const auto not_found = serve(
+      server.port(), [](std::mt19937&) { return "/api/nowhere"; }, 404);
   for (int limit : {10, 100}) {
     const double raw = raw_pages_per_second(server.db_path(), limit);
     std::printf("  raw statement, pages of %d at random offsets: %.0f pages/s\n", limit, raw);
@@ -108,8 +110,8 @@ int main() {
     const std::string name = "pages of " + std::to_string(limit) + ", random offset";
     print(name.c_str(), pages, raw, "raw");
   }
-  const auto first_pages =
-      serve(server.port(), [](std::mt19937&) { return page_path + "?limit=10"; }, 200);
+  const auto first_pages = serve(
+      server.port(), [](std::mt19937&) { return page_path + "?limit=10"; }, 200);
   print("first pages of 10", first_pages, not_found.rate(), "404 rate");
   print("unknown path (404)", not_found, not_found.rate(), "itself");
   return 0;

@@ -47,6 +47,12 @@ bool changes_schema(std::string_view sql) {
          keyword_is(keyword, "ALTER");
 }
 
+std::string_view column_text(sqlite3_stmt* statement, int column) {
+  const auto* text = sqlite3_column_text(statement, column);
+  const int size = sqlite3_column_bytes(statement, column);
+  return {reinterpret_cast<const char*>(text), static_cast<std::size_t>(size)};
+}
+
 Value column_value(sqlite3_stmt* statement, int column) {
   switch (sqlite3_column_type(statement, column)) {
     case SQLITE_INTEGER:
@@ -55,13 +61,9 @@ Value column_value(sqlite3_stmt* statement, int column) {
       return Value(sqlite3_column_double(statement, column));
     case SQLITE_NULL:
       return Value(nullptr);
-    default: {
+    default:
       // TEXT, and BLOB rendered as its bytes: nothing in this schema stores blobs.
-      const auto* text = sqlite3_column_text(statement, column);
-      const int size = sqlite3_column_bytes(statement, column);
-      return Value(boost::json::string_view(reinterpret_cast<const char*>(text),
-                                            static_cast<std::size_t>(size)));
-    }
+      return Value(column_text(statement, column));
   }
 }
 
@@ -90,9 +92,10 @@ Connection::Connection(const std::string& path) : path_(path) {
   }
   sqlite3_extended_result_codes(raw, 1);
   sqlite3_busy_timeout(raw, busy_timeout_ms);
-  // Commits reach the WAL file before COMMIT returns, so a crash of this process loses nothing
-  // committed; only a power loss can take back the last transactions (never corrupting the file).
-  execute_script("PRAGMA synchronous=NORMAL");
+  // Every commit is synced to the WAL file before COMMIT returns, so an answered write survives a
+  // crash of this process and a power loss alike. Measured on large feed batches it costs no
+  // more than synchronous=NORMAL: the B-tree work dominates.
+  execute_script("PRAGMA synchronous=FULL");
 }
 
 Connection::~Connection() = default;
@@ -283,6 +286,34 @@ Row dict_factory(const Statement& statement) {
     row.insert_or_assign(sqlite3_column_name(handle, column), column_value(handle, column));
   }
   return row;
+}
+
+int Statement::column_count() const {
+  return sqlite3_column_count(handle_);
+}
+
+std::string_view Statement::column_name(int column) const {
+  return sqlite3_column_name(handle_, column);
+}
+
+Statement::Column Statement::column(int column) const {
+  Column value;
+  switch (sqlite3_column_type(handle_, column)) {
+    case SQLITE_INTEGER:
+      value.kind = Column::Kind::integer;
+      value.integer = sqlite3_column_int64(handle_, column);
+      break;
+    case SQLITE_FLOAT:
+      value.kind = Column::Kind::real;
+      value.real = sqlite3_column_double(handle_, column);
+      break;
+    case SQLITE_NULL:
+      break;
+    default:
+      value.kind = Column::Kind::text;
+      value.text = column_text(handle_, column);
+  }
+  return value;
 }
 
 Rows Statement::fetch_all() {

@@ -1,6 +1,6 @@
 #include "http/request.hpp"
 
-#include <boost/json/parse.hpp>
+#include "common/json_parse.hpp"
 
 namespace stratdesk::http {
 namespace {
@@ -85,7 +85,7 @@ const boost::json::value* Request::json_body() {
     json_parsed_ = true;
     if (is_json_media_type(media_type(header("Content-Type")))) {
       boost::system::error_code ec;
-      auto parsed = boost::json::parse(body(), ec);
+      auto parsed = common::parse_json(body(), ec);
       if (ec) {
         throw BadRequest("request body is not valid JSON: " + ec.message());
       }

@@ -9,8 +9,8 @@
 #include <boost/beast/http/error.hpp>
 #include <boost/beast/http/read.hpp>
 #include <boost/beast/http/write.hpp>
-#include <boost/json/serialize.hpp>
 
+#include "common/json_text.hpp"
 #include "log/log.hpp"
 
 namespace stratdesk::http {
@@ -123,7 +123,7 @@ void add_common_headers(bhttp::response<Body>& message, const Response& response
 boost::asio::awaitable<bool> write_response(beast::tcp_stream& stream, const Response& response,
                                             unsigned version, bool head_only, bool keep_alive,
                                             std::chrono::milliseconds timeout) {
-  std::string body = boost::json::serialize(response.body);
+  std::string body = response.body_text ? *response.body_text : common::to_json_text(response.body);
   stream.expires_after(timeout);
   if (head_only) {
     bhttp::response<bhttp::empty_body> message{static_cast<bhttp::status>(response.status),

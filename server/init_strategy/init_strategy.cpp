@@ -4,9 +4,9 @@
 #include <stdexcept>
 #include <string>
 
-#include <boost/json/parse.hpp>
 #include <boost/json/serialize.hpp>
 
+#include "common/json_parse.hpp"
 #include "common/timestamp.hpp"
 #include "db/db.hpp"
 #include "embedded_files.hpp"
@@ -38,7 +38,7 @@ void init_stratey() {
     throw std::logic_error("the database path is not set");
   }
   db::Connection connection = db::open_connection(*url);
-  const boost::json::object examples = boost::json::parse(embedded("configs.json")).as_object();
+  const boost::json::object examples = common::parse_json(embedded("configs.json")).as_object();
   for (const auto& [file, example] : examples) {
     const boost::json::object& config = example.at("config").as_object();
     connection.execute(

@@ -277,16 +277,6 @@ TEST_F(FeedsTest, NullsShowAsNotAvailableOnlyInTheListedColumns) {
   EXPECT_TRUE(page("log").at(0).at("content").is_null());
 }
 
-TEST(FillNanIfNone, RequiresEveryListedColumn) {
-  db::Rows rows{boost::json::object{{"a", nullptr}, {"b", 1}}};
-  const std::array<std::string_view, 2> fields{"a", "b"};
-  const auto filled = fill_nan_if_none(rows, fields);
-  EXPECT_EQ(filled[0].at("a"), "N/A");
-  EXPECT_EQ(filled[0].at("b"), 1);
-  const std::array<std::string_view, 1> missing{"c"};
-  EXPECT_THROW(fill_nan_if_none(rows, missing), std::out_of_range);
-}
-
 TEST(FeedsDurability, AnAnsweredPostSurvivesAKillRightAfter) {
   test::TempDir dir;
   for (int round = 0; round < 5; ++round) {

@@ -2,9 +2,9 @@
 #include <string>
 
 #include <boost/json/monotonic_resource.hpp>
-#include <boost/json/parse.hpp>
 #include <boost/json/serialize.hpp>
 
+#include "common/json_parse.hpp"
 #include "db/db.hpp"
 #include "feeds/feeds.hpp"
 
@@ -98,7 +98,7 @@ boost::asio::awaitable<http::Response> FeedGroup::post(http::Request& request) {
     }
     boost::json::monotonic_resource arena;
     boost::system::error_code ec;
-    const boost::json::value parsed = boost::json::parse(*text, ec, &arena);
+    const boost::json::value parsed = common::parse_json(*text, ec, &arena);
     if (ec) {
       throw http::Error(500, std::string(kind.table) + " is not valid JSON: " + ec.message());
     }

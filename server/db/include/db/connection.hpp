@@ -62,6 +62,17 @@ class Statement {
   // All remaining rows, each made by dict_factory.
   Rows fetch_all();
 
+  // The current row's columns, read in place for callers that write rows out directly.
+  struct Column {
+    enum class Kind { null, integer, real, text } kind = Kind::null;
+    std::int64_t integer = 0;
+    double real = 0;
+    std::string_view text;  // valid until the next step
+  };
+  [[nodiscard]] int column_count() const;
+  [[nodiscard]] std::string_view column_name(int column) const;
+  [[nodiscard]] Column column(int column) const;
+
  private:
   friend Row dict_factory(const Statement& statement);
 

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <optional>
 #include <string>
 #include <string_view>
 #include <utility>
@@ -14,13 +15,18 @@ struct Response {
   int status = 200;
   boost::json::value body;
   std::vector<std::pair<std::string, std::string>> headers;
+  // JSON text already written by the resource; when set it is sent instead of `body`.
+  std::optional<std::string> body_text;
 
   static Response json(boost::json::value body, int status = 200) {
-    return Response{status, std::move(body), {}};
+    return Response{status, std::move(body), {}, std::nullopt};
+  }
+  static Response json_text(std::string text, int status = 200) {
+    return Response{status, nullptr, {}, std::move(text)};
   }
   // A refusal a resource names: its message as a JSON string, with its status.
   static Response refusal(int status, std::string_view message) {
-    return Response{status, boost::json::value(boost::json::string(message)), {}};
+    return Response{status, boost::json::value(boost::json::string(message)), {}, std::nullopt};
   }
   // An error of the HTTP layer: {"message": text}.
   static Response message(int status, std::string_view text);

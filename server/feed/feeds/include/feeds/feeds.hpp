@@ -131,9 +131,10 @@ class FeedGroup final {
   static void insert(const FeedKind& kind, const boost::json::array& rows, db::Connection& c);
 };
 
-// Replaces null by "N/A" in the named columns of every row; a named column missing from a row
-// is an error (std::out_of_range).
-db::Rows fill_nan_if_none(db::Rows data, Columns fields);
+// Runs `statement` and writes its rows as a JSON array of objects (column name to value), with
+// null shown as "N/A" in the `substituted` columns. A substituted column the statement does
+// not return is an error (std::out_of_range).
+std::string page_json(db::Statement& statement, Columns substituted);
 
 // The paging arguments every feed query accepts, from the query string (or a form or JSON body).
 struct FeedArgs {
