@@ -23,6 +23,7 @@ constexpr auto use_tuple = boost::asio::as_tuple(boost::asio::use_awaitable);
 struct Server::Session {
   beast::tcp_stream stream;
   bool busy = false;
+  std::chrono::steady_clock::time_point idle_since = std::chrono::steady_clock::now();
 };
 
 namespace {
@@ -82,7 +83,9 @@ tcp::endpoint Server::listen(const std::string& address, unsigned short port) {
   acceptor_.set_option(tcp::acceptor::reuse_address(true));
   acceptor_.bind(endpoint);
   acceptor_.listen(boost::asio::socket_base::max_listen_connections);
-  return acceptor_.local_endpoint();
+  const tcp::endpoint bound = acceptor_.local_endpoint();
+  access_.emplace(options_.access, address, bound.port());
+  return bound;
 }
 
 void Server::start() {
@@ -173,7 +176,7 @@ boost::asio::awaitable<void> Server::serve(tcp::socket socket) {
     ~Unregister() { sessions.erase(session); }
   } unregister{*sessions, &session};
 
-  if (sessions->size() > options_.max_connections) {
+  if (sessions->size() > options_.max_connections && !make_room(&session)) {
     co_await write_response(session.stream, Response::message(503, "too many open connections"), 11,
                             false, false, options_.write_timeout);
     co_await linger_close(session.stream);
@@ -186,6 +189,16 @@ boost::asio::awaitable<void> Server::serve(tcp::socket socket) {
     parser.header_limit(static_cast<std::uint32_t>(options_.header_limit));
     parser.body_limit(options_.body_limit);
 
+    session.idle_since = std::chrono::steady_clock::now();
+    if (buffer.size() == 0) {
+      session.stream.expires_after(options_.idle_timeout);
+      auto [idle_ec, first_bytes] =
+          co_await session.stream.async_read_some(buffer.prepare(16 * 1024), use_tuple);
+      if (idle_ec) {
+        co_return;
+      }
+      buffer.commit(first_bytes);
+    }
     session.stream.expires_after(options_.header_timeout);
     auto [header_ec, header_bytes] =
         co_await bhttp::async_read_header(session.stream, buffer, parser, use_tuple);
@@ -198,6 +211,13 @@ boost::asio::awaitable<void> Server::serve(tcp::socket socket) {
     }
     session.busy = true;
     const unsigned version = parser.get().version();
+    if (auto refused = access_->refusal(parser.get())) {
+      access_->add_cors_headers(parser.get(), *refused);
+      co_await write_response(session.stream, *refused, version, false, false,
+                              options_.write_timeout);
+      co_await linger_close(session.stream);
+      co_return;
+    }
 
     if (!parser.is_done()) {
       if (wants_continue(parser)) {
@@ -222,7 +242,7 @@ boost::asio::awaitable<void> Server::serve(tcp::socket socket) {
     }
 
     Request request(parser.release());
-    const Response response = co_await api_.dispatch(request);
+    const Response response = co_await answer(request);
     // Release what the request held (its database connection, rolling back what it did not
     // commit) before the answer goes out, so a slow reader holds no lock.
     request.context().clear();
@@ -237,6 +257,37 @@ boost::asio::awaitable<void> Server::serve(tcp::socket socket) {
   }
   boost::system::error_code ignored;
   session.stream.socket().shutdown(tcp::socket::shutdown_send, ignored);
+}
+
+boost::asio::awaitable<Response> Server::answer(Request& request) {
+  Response response;
+  if (AccessPolicy::is_preflight(request.message())) {
+    const Api::Match route = api_.match(request.path(), verb::options);
+    response = route.kind == Api::Match::Kind::not_found
+                   ? Response::message(404, "no resource at " + request.path())
+                   : access_->preflight(request.message(), route.allowed);
+  } else {
+    response = co_await api_.dispatch(request);
+  }
+  access_->add_cors_headers(request.message(), response);
+  co_return response;
+}
+
+bool Server::make_room(const Session* newcomer) {
+  Session* oldest_idle = nullptr;
+  for (Session* session : *sessions_) {
+    if (session != newcomer && !session->busy &&
+        (oldest_idle == nullptr || session->idle_since < oldest_idle->idle_since)) {
+      oldest_idle = session;
+    }
+  }
+  if (oldest_idle == nullptr) {
+    return false;
+  }
+  // Its pending read ends with an error and its coroutine closes the connection.
+  oldest_idle->busy = true;
+  oldest_idle->stream.cancel();
+  return true;
 }
 
 void Server::shutdown(std::chrono::milliseconds grace, std::function<void()> done) {

@@ -107,7 +107,7 @@ TEST_F(ServerTest, DecodesQueryAndBothFormEncodings) {
 TEST_F(ServerTest, KeepsConnectionsAliveAndAnswersPipelinedRequests) {
   start();
   const std::string two =
-      "GET /echo?n=1 HTTP/1.1\r\nHost: x\r\n\r\nGET /echo?n=2 HTTP/1.1\r\nHost: x\r\n"
+      "GET /echo?n=1 HTTP/1.1\r\nHost: 127.0.0.1\r\n\r\nGET /echo?n=2 HTTP/1.1\r\nHost: 127.0.0.1\r\n"
       "Connection: close\r\n\r\n";
   const std::string answer = test::raw_exchange(port_, two);
   EXPECT_NE(answer.find(R"("n":"1")"), std::string::npos);
@@ -125,7 +125,7 @@ TEST_F(ServerTest, RefusesBodiesAboveTheLimitBeforeReadingThem) {
   EXPECT_EQ(large.status, 413);
   EXPECT_TRUE(large.json().at("message").is_string());
   const std::string absurd = test::raw_exchange(
-      port_, "POST /echo HTTP/1.1\r\nHost: x\r\nContent-Length: 99999999999999\r\n\r\nabc");
+      port_, "POST /echo HTTP/1.1\r\nHost: 127.0.0.1\r\nContent-Length: 99999999999999\r\n\r\nabc");
   EXPECT_TRUE(absurd.starts_with("HTTP/1.1 413")) << absurd;
 }
 
@@ -136,7 +136,7 @@ TEST_F(ServerTest, SendsContinueBeforeReadingAnExpectedBody) {
   socket.connect({boost::asio::ip::make_address("127.0.0.1"), port_});
   const std::string body = "a=1";
   const std::string head =
-      "POST /echo HTTP/1.1\r\nHost: x\r\nContent-Type: application/x-www-form-urlencoded\r\n"
+      "POST /echo HTTP/1.1\r\nHost: 127.0.0.1\r\nContent-Type: application/x-www-form-urlencoded\r\n"
       "Content-Length: 3\r\nExpect: 100-continue\r\nConnection: close\r\n\r\n";
   boost::asio::write(socket, boost::asio::buffer(head));
   std::array<char, 256> interim{};
@@ -156,7 +156,7 @@ TEST_F(ServerTest, MalformedRequestsGetAJsonError) {
   EXPECT_NE(bad_line.find("\"message\""), std::string::npos);
   const std::string bad_multipart = test::raw_exchange(
       port_,
-      "POST /echo HTTP/1.1\r\nHost: x\r\nContent-Type: multipart/form-data; boundary=zz\r\n"
+      "POST /echo HTTP/1.1\r\nHost: 127.0.0.1\r\nContent-Type: multipart/form-data; boundary=zz\r\n"
       "Content-Length: 12\r\nConnection: close\r\n\r\n--zz\r\nbroken");
   EXPECT_TRUE(bad_multipart.starts_with("HTTP/1.1 400")) << bad_multipart;
 }

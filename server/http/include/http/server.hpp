@@ -4,6 +4,7 @@
 #include <cstddef>
 #include <functional>
 #include <memory>
+#include <optional>
 #include <string>
 #include <unordered_set>
 
@@ -12,6 +13,7 @@
 #include <boost/asio/ip/tcp.hpp>
 #include <boost/asio/steady_timer.hpp>
 
+#include "http/access.hpp"
 #include "http/router.hpp"
 
 namespace stratdesk::http {
@@ -20,15 +22,18 @@ struct ServerOptions {
   // Bodies above this are answered 413 before they are read.
   std::size_t body_limit = 256u * 1024 * 1024;
   std::size_t header_limit = 64u * 1024;
-  // Time for a whole request header to arrive once a connection waits for one; it also bounds
-  // how long an idle keep-alive connection is kept.
-  std::chrono::milliseconds header_timeout = std::chrono::seconds(60);
+  // How long a connection may wait for the first byte of its next request.
+  std::chrono::milliseconds idle_timeout = std::chrono::seconds(60);
+  // Time for a whole request header to arrive once its first byte has.
+  std::chrono::milliseconds header_timeout = std::chrono::seconds(30);
   // Time for a request body to arrive (a 256 MiB body over loopback takes well under this).
   std::chrono::milliseconds body_timeout = std::chrono::seconds(300);
   // Time to write one answer.
   std::chrono::milliseconds write_timeout = std::chrono::seconds(60);
-  // Connections beyond this are answered 503 and closed at once.
+  // At this many open connections a new one closes the longest idle one, or, when every
+  // connection is busy, is answered 503 and closed.
   std::size_t max_connections = 1024;
+  AccessOptions access;
 };
 
 // The HTTP/1.1 server: one coroutine per connection on the caller's io_context, keep-alive,
@@ -59,6 +64,9 @@ class Server {
 
   boost::asio::awaitable<void> accept_loop();
   boost::asio::awaitable<void> serve(boost::asio::ip::tcp::socket socket);
+  boost::asio::awaitable<Response> answer(Request& request);
+  // Makes room for one more connection; false when every open connection is busy.
+  bool make_room(const Session* newcomer);
   boost::asio::awaitable<void> wait_for_sessions(std::chrono::milliseconds grace,
                                                  std::function<void()> done);
 
@@ -66,6 +74,7 @@ class Server {
   const Api& api_;
   ServerOptions options_;
   boost::asio::ip::tcp::acceptor acceptor_;
+  std::optional<AccessPolicy> access_;
   std::shared_ptr<SessionSet> sessions_;
   bool stopping_ = false;
 };
