@@ -2,12 +2,14 @@
 
 BUILD      ?= build
 ASAN_BUILD ?= build-asan
+FUZZ_BUILD ?= build-fuzz
+FUZZ_SECONDS ?= 60
 JOBS       ?= $(shell nproc)
 RUN_ARGS   ?=
 
 CMAKE_FLAGS = -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo
 
-.PHONY: deps build build-asan run test test-plain test-asan bench format format-check clean
+.PHONY: deps build build-asan run test test-plain test-asan bench fuzz format format-check clean
 
 deps:
 	@scripts/install-deps.sh
@@ -38,6 +40,10 @@ bench: build
 	@$(BUILD)/bench/bench_ingest
 	@$(BUILD)/bench/bench_paging
 
+# Each fuzzer runs FUZZ_SECONDS (make fuzz FUZZ_SECONDS=600 for a longer hunt).
+fuzz: deps
+	@scripts/fuzz.sh $(FUZZ_BUILD) $(FUZZ_SECONDS)
+
 format:
 	@git ls-files '*.cpp' '*.hpp' | xargs clang-format -i
 
@@ -45,4 +51,4 @@ format-check: deps
 	@git ls-files '*.cpp' '*.hpp' | xargs clang-format --dry-run --Werror
 
 clean:
-	rm -rf $(BUILD) $(ASAN_BUILD)
+	rm -rf $(BUILD) $(ASAN_BUILD) $(FUZZ_BUILD)

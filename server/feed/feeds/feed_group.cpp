@@ -60,21 +60,27 @@ void insert_batch(const FeedKind& kind, const boost::json::array& rows, std::siz
   statement.step();
 }
 
-const boost::json::array& rows_of(const FeedKind& kind, const boost::json::value& parsed) {
+}  // namespace
+
+boost::json::array FeedGroup::parse_rows(const FeedKind& kind, std::string_view text,
+                                         boost::json::storage_ptr storage) {
+  boost::system::error_code ec;
+  boost::json::value parsed = common::parse_json(text, ec, std::move(storage));
+  if (ec) {
+    throw http::Error(500, std::string(kind.table) + " is not valid JSON: " + ec.message());
+  }
   if (!parsed.is_array()) {
     throw http::Error(500, std::string(kind.table) + " must be a JSON array of rows");
   }
-  const auto& rows = parsed.get_array();
+  auto& rows = parsed.get_array();
   for (std::size_t i = 0; i < rows.size(); ++i) {
     if (!rows[i].is_array()) {
       throw http::Error(500,
                         std::string(kind.table) + " row " + std::to_string(i) + " is not an array");
     }
   }
-  return rows;
+  return std::move(rows);
 }
-
-}  // namespace
 
 void FeedGroup::insert(const FeedKind& kind, const boost::json::array& rows, db::Connection& c) {
   for (std::size_t begin = 0; begin < rows.size(); begin += batch_rows) {
@@ -97,12 +103,7 @@ boost::asio::awaitable<http::Response> FeedGroup::post(http::Request& request) {
       continue;
     }
     boost::json::monotonic_resource arena;
-    boost::system::error_code ec;
-    const boost::json::value parsed = common::parse_json(*text, ec, &arena);
-    if (ec) {
-      throw http::Error(500, std::string(kind.table) + " is not valid JSON: " + ec.message());
-    }
-    const boost::json::array& rows = rows_of(kind, parsed);
+    const boost::json::array rows = parse_rows(kind, *text, &arena);
     try {
       insert(kind, rows, connection);
     } catch (const db::Error& error) {

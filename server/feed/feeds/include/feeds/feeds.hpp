@@ -126,6 +126,11 @@ class FeedGroup final {
  public:
   boost::asio::awaitable<http::Response> post(http::Request& request);
 
+  // The rows of one kind posted as `text`: a JSON array whose elements are arrays. Throws
+  // http::Error (500, naming the kind) when the text is anything else.
+  static boost::json::array parse_rows(const FeedKind& kind, std::string_view text,
+                                       boost::json::storage_ptr storage = {});
+
   // Stores the rows of one kind in multi-row INSERTs of 50 rows. A failing batch is reported on
   // standard error (row count, three spaces, the rows; no line break) and the error rethrown.
   static void insert(const FeedKind& kind, const boost::json::array& rows, db::Connection& c);
