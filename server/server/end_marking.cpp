@@ -1,0 +1,51 @@
+#include <cmath>
+#include <csignal>
+
+#include "db/db.hpp"
+#include "log/log.hpp"
+#include "server/server.hpp"
+
+namespace stratdesk::server {
+
+db::Connection create_connection(const std::string& sqlite_url) {
+  return db::open_connection(sqlite_url);
+}
+
+void mark_backtest_end(db::Connection& conn, std::int64_t backtest_id) {
+  log::logger().info("Set backtest<{}> stopped", backtest_id);
+  try {
+    conn.execute("UPDATE backtests SET state = ? WHERE backtests.id = ?",
+                 {db::Value("stopped"), db::Value(backtest_id)});
+    conn.commit();
+  } catch (...) {
+    // A connection left inside a failed transaction would hold the database's read snapshot
+    // and fail every later statement of the task the same way.
+    try {
+      conn.rollback();
+    } catch (...) {
+    }
+    throw;
+  }
+}
+
+std::int64_t whole_seconds_between(double start, double end) {
+  return static_cast<std::int64_t>(std::trunc(end)) - static_cast<std::int64_t>(std::trunc(start));
+}
+
+std::string end_exception_text(const ChildExit& exit, bool stop_requested) {
+  if (exit.poll_code == 0 && !exit.status_lost) {
+    return {};
+  }
+  if (stop_requested) {
+    return "stopped by request";
+  }
+  if (exit.status_lost) {
+    return "engine exit status unknown";
+  }
+  if (exit.poll_code > 0) {
+    return "engine exited with code " + std::to_string(exit.poll_code);
+  }
+  return "engine ended by signal " + std::to_string(-exit.poll_code);
+}
+
+}  // namespace stratdesk::server

@@ -1,0 +1,253 @@
+#include <cerrno>
+#include <chrono>
+#include <exception>
+#include <filesystem>
+#include <optional>
+#include <system_error>
+#include <utility>
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <boost/asio/co_spawn.hpp>
+#include <boost/asio/steady_timer.hpp>
+#include <boost/asio/this_coro.hpp>
+#include <boost/asio/use_awaitable.hpp>
+
+#include "log/log.hpp"
+#include "server/pid_file.hpp"
+#include "server/server.hpp"
+
+namespace stratdesk::server {
+namespace {
+
+namespace fs = std::filesystem;
+
+constexpr auto pause = std::chrono::seconds(1);
+constexpr std::string_view engine_script_name = "kestrun-plus-script.py";
+
+// The whole content of `path`; nullopt when there is no such file (any more). Other failures
+// throw std::system_error.
+std::optional<std::string> read_whole_file(const std::string& path) {
+  // Non-blocking, and regular files only: a FIFO named like a pid file would otherwise stall
+  // the one thread that also serves every request.
+  const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
+  if (fd < 0) {
+    if (errno == ENOENT || errno == ESRCH) {
+      return std::nullopt;
+    }
+    throw std::system_error(errno, std::generic_category(), "cannot open " + path);
+  }
+  struct stat info {};
+  if (::fstat(fd, &info) != 0 || !S_ISREG(info.st_mode)) {
+    ::close(fd);
+    throw std::system_error(EINVAL, std::generic_category(), path + " is not a regular file");
+  }
+  std::string content;
+  char buffer[4096];
+  for (;;) {
+    const ssize_t n = ::read(fd, buffer, sizeof buffer);
+    if (n > 0) {
+      content.append(buffer, static_cast<std::size_t>(n));
+    } else if (n == 0) {
+      break;
+    } else if (errno != EINTR) {
+      const int error = errno;
+      ::close(fd);
+      // A process that ends while its command line is read is gone as well.
+      if (error == ESRCH) {
+        return std::nullopt;
+      }
+      throw std::system_error(error, std::generic_category(), "cannot read " + path);
+    }
+  }
+  ::close(fd);
+  return content;
+}
+
+bool exists_no_follow(const std::string& path) {
+  std::error_code ec;
+  return fs::exists(fs::symlink_status(path, ec));
+}
+
+asio::awaitable<void> keep_running(std::shared_ptr<ForeignKestrunChecker> checker) {
+  co_await checker->run();
+}
+
+}  // namespace
+
+ForeignKestrunChecker::ForeignKestrunChecker(asio::any_io_executor executor, std::string log_path,
+                                             std::string pid_dir, std::string sqlite_url)
+    : executor_(std::move(executor)),
+      log_path_(std::move(log_path)),
+      pid_dir_(std::move(pid_dir)),
+      sqlite_url_(std::move(sqlite_url)) {}
+
+void ForeignKestrunChecker::start() {
+  asio::co_spawn(executor_, keep_running(shared_from_this()), [](std::exception_ptr error) {
+    if (!error) {
+      return;
+    }
+    try {
+      std::rethrow_exception(error);
+    } catch (const std::exception& e) {
+      log::logger().error("foreign kestrun checker task ended: {}", e.what());
+    } catch (...) {
+      log::logger().error("foreign kestrun checker task ended by an unknown error");
+    }
+  });
+}
+
+db::Connection& ForeignKestrunChecker::connection() {
+  if (!conn_) {
+    conn_.emplace(create_connection(sqlite_url_));
+  }
+  return *conn_;
+}
+
+asio::awaitable<void> ForeignKestrunChecker::run() {
+  try {
+    log::init(log_path_);
+  } catch (const std::exception& e) {
+    log::logger().error("foreign kestrun checker cannot log to {}: {}", log_path_, e.what());
+  }
+  try {
+    connection();
+  } catch (const std::exception& e) {
+    log::logger().error("foreign kestrun checker cannot open database {}: {}", sqlite_url_,
+                        e.what());
+  }
+  try {
+    reset_pid_dir();
+  } catch (const std::exception& e) {
+    log::logger().error("cannot prepare pid directory {}: {}", pid_dir_, e.what());
+  }
+  log::logger().info("foreign kestrun checker started");
+
+  asio::steady_timer timer(co_await asio::this_coro::executor);
+  for (;;) {
+    timer.expires_after(pause);
+    co_await timer.async_wait(asio::use_awaitable);
+    try {
+      scan();
+    } catch (const std::exception& e) {
+      log::logger().error("cannot scan pid directory {}: {}", pid_dir_, e.what());
+    }
+  }
+}
+
+void ForeignKestrunChecker::reset_pid_dir() {
+  if (exists_no_follow(pid_dir_)) {
+    // Pid files name the pid first and the backtest second; only the content says which
+    // backtest an engine of an earlier run belonged to, so the sweep reads every file.
+    std::error_code ec;
+    for (auto it = fs::recursive_directory_iterator(
+             pid_dir_, fs::directory_options::skip_permission_denied, ec);
+         !ec && it != fs::recursive_directory_iterator(); it.increment(ec)) {
+      if (!it->is_regular_file(ec)) {
+        continue;
+      }
+      try {
+        const auto text = read_whole_file(it->path().string());
+        const auto content = text ? parse_pid_file_content(*text) : std::nullopt;
+        if (content) {
+          mark_backtest_end(connection(), content->backtest_id);
+        }
+      } catch (const std::exception& e) {
+        log::logger().error("cannot settle pid file {}: {}", it->path().string(), e.what());
+      }
+    }
+    fs::remove_all(pid_dir_);
+  }
+  fs::create_directories(pid_dir_);
+}
+
+void ForeignKestrunChecker::scan() {
+  if (!exists_no_follow(pid_dir_)) {
+    // Engines only write pid files into an existing directory.
+    log::logger().warning("pid directory {} is gone; creating it again", pid_dir_);
+    fs::create_directories(pid_dir_);
+    return;
+  }
+  // Names first: entries are deleted while the scan walks them.
+  std::vector<std::string> names;
+  for (const auto& entry : fs::directory_iterator(pid_dir_)) {
+    names.push_back(entry.path().filename().string());
+  }
+  for (const auto& name : names) {
+    try {
+      check_entry(name);
+    } catch (const std::exception& e) {
+      log::logger().error("cannot check pid file {}/{}: {}", pid_dir_, name, e.what());
+    }
+  }
+}
+
+void ForeignKestrunChecker::check_entry(const std::string& name) {
+  const std::string path = pid_dir_ + "/" + name;
+  if (!is_pid_file_name(name)) {
+    log::logger().warning("illegal pid file {}, remove", path);
+    const auto own_status = fs::symlink_status(path);
+    std::error_code ignored;
+    if (fs::is_symlink(own_status) || fs::is_regular_file(fs::status(path, ignored))) {
+      fs::remove(path);
+    } else if (fs::is_directory(own_status)) {
+      fs::remove_all(path);
+    } else {
+      log::logger().error("{} not a file or dir", path);
+    }
+    return;
+  }
+  const auto pid = read_integer(split_at(name, '.')[0]);
+  if (!pid) {
+    log::logger().warning("not a illegal pid file name {}, ignore", path);
+    return;
+  }
+  const auto text = read_whole_file(path);
+  if (!text) {
+    return;  // its engine removed it since the listing
+  }
+  const auto content = parse_pid_file_content(*text);
+  if (!content) {
+    log::logger().error("illegal value in pid file<{}>, ignore", *text);
+    return;
+  }
+  if (is_backtest_alive(*pid, content->identity, content->backtest_id)) {
+    return;
+  }
+  log::logger().info("not alive pid {}, identity {}, backtest_id {}", *pid, content->identity,
+                     content->backtest_id);
+  // When the backtest cannot be marked the file stays, so the next scan tries again.
+  mark_backtest_end(connection(), content->backtest_id);
+  fs::remove(path);
+}
+
+bool ForeignKestrunChecker::is_backtest_alive(std::int64_t pid, const std::string& /*identity*/,
+                                              std::int64_t backtest_id) {
+  auto raw = pid > 0 ? read_whole_file("/proc/" + std::to_string(pid) + "/cmdline")
+                     : std::optional<std::string>();
+  if (!raw) {
+    log::logger().info("{} already exited", backtest_id);
+    return false;
+  }
+  // Arguments are NUL-terminated; joined with single spaces as a shell would show them.
+  std::string command_line = std::move(*raw);
+  while (!command_line.empty() && command_line.back() == '\0') {
+    command_line.pop_back();
+  }
+  for (auto& c : command_line) {
+    if (c == '\0') {
+      c = ' ';
+    }
+  }
+  return command_line.find(engine_script_name) != std::string::npos;
+}
+
+void start_foreign_kestrun_collector(asio::any_io_executor executor, const std::string& pid_dir,
+                                     const std::string& log_path, const std::string& sqlite_url) {
+  std::make_shared<ForeignKestrunChecker>(std::move(executor), log_path, pid_dir, sqlite_url)
+      ->start();
+}
+
+}  // namespace stratdesk::server

@@ -1,0 +1,173 @@
+#pragma once
+
+#include <cstdint>
+#include <map>
+#include <memory>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include <boost/asio/any_io_executor.hpp>
+#include <boost/asio/awaitable.hpp>
+
+#include "db/connection.hpp"
+#include "process/child_process.hpp"
+
+// Engine supervision: the engine child processes this server starts, the engine processes it
+// only knows through their pid files, and the end of a backtest in the database. Both tasks
+// run as coroutines on the server's one event-loop thread; they share nothing with the request
+// handlers but the manager's map of children (touched only between waits) and the database.
+namespace stratdesk::server {
+
+namespace asio = boost::asio;
+using process::ChildExit;
+using process::ChildProcess;
+
+// A connection of a background task of its own to the database file at `sqlite_url`, rows
+// coming as row maps. Throws db::Error when the file cannot be opened.
+db::Connection create_connection(const std::string& sqlite_url);
+
+// Logs "Set backtest<ID> stopped", sets that backtest's state to "stopped" and commits. An id
+// without a row changes nothing. A failing statement or commit is rolled back and rethrown.
+void mark_backtest_end(db::Connection& conn, std::int64_t backtest_id);
+
+// The run time recorded for a backtest: both wall-clock instants (seconds since the epoch)
+// truncated to whole seconds before subtracting, so 100.9 -> 101.1 gives 1, 100.1 -> 100.8 0.
+std::int64_t whole_seconds_between(double start, double end);
+
+// What the `exception` column of an ended backtest says: empty after exit status 0, "stopped by
+// request" when the manager had sent TERM, else "engine exited with code N" or "engine ended by
+// signal N".
+std::string end_exception_text(const ChildExit& exit, bool stop_requested);
+
+// Starts, watches and stops the engine processes of this server. One per server process.
+class KestrunManager final : public std::enable_shared_from_this<KestrunManager> {
+ public:
+  struct Child {
+    ChildProcess process;
+    double start_time = 0;  // wall clock right after the child was created
+    bool stop_requested = false;
+    // When a pass first saw the child ended; kept while its end waits to be recorded.
+    std::optional<double> end_time;
+  };
+
+  // Stores the settings; opens nothing. The manager task will run on `executor`.
+  KestrunManager(asio::any_io_executor executor, std::string log_path, std::string pid_dir,
+                 std::string sqlite_url, std::string python_path);
+
+  // Spawns `run` on the executor and returns. The task keeps the manager alive. Requires the
+  // manager to be owned by a shared_ptr.
+  void start();
+
+  // The manager task: on_start, then forever a poll pass followed by a one-second pause.
+  // Database failures are logged and retried at the next pass; the task never ends by itself.
+  asio::awaitable<void> run();
+
+  // Opens the manager's connection, logs the start-up lines and marks "stopped" every backtest
+  // left "executing" (by an earlier server run: ids this manager is running are left alone).
+  // When the database cannot be used the settling is retried before each later pass.
+  void on_start();
+
+  // One pass over the children: logs the ones still running; records the end of the ones that
+  // have exited (state "stopped", time_spent, exception) and forgets them. A child whose end
+  // cannot be recorded stays for the next pass. Also reaps the children that were replaced by a
+  // second start of the same backtest, without recording them.
+  void poll_kestrun_status();
+
+  // Starts the interpreter with `cmd` (the engine script and its options) and remembers it
+  // under `backtest_id`, replacing (but still reaping) any child already there. Throws
+  // std::system_error when the interpreter cannot be started; nothing is remembered then.
+  void start_kestrun(std::int64_t backtest_id, const std::vector<std::string>& cmd);
+
+  // Sends TERM to the child of `backtest_id`, if this manager runs one; the next pass records
+  // its end.
+  void stop_kestrun(std::int64_t backtest_id);
+
+  // Logs "kestrun manager stopped"; for the host's shutdown. Children are left running.
+  void on_stop();
+
+  [[nodiscard]] const std::map<std::int64_t, Child>& children() const { return children_; }
+  [[nodiscard]] const std::string& log_path() const { return log_path_; }
+  [[nodiscard]] const std::string& pid_dir() const { return pid_dir_; }
+  [[nodiscard]] const std::string& sqlite_url() const { return sqlite_url_; }
+  [[nodiscard]] const std::string& python_path() const { return python_path_; }
+  // Children replaced by a second start of their backtest and not reaped yet.
+  [[nodiscard]] std::size_t replaced_children() const { return replaced_.size(); }
+
+ private:
+  db::Connection* connection();
+  void settle_executing_rows();
+  bool record_end(std::int64_t backtest_id, Child& child, const ChildExit& exit);
+
+  asio::any_io_executor executor_;
+  std::string log_path_;
+  std::string pid_dir_;
+  std::string sqlite_url_;
+  std::string python_path_;
+  std::map<std::int64_t, Child> children_;
+  std::vector<ChildProcess> replaced_;
+  std::optional<db::Connection> conn_;
+  bool settled_ = false;
+};
+
+// Constructs the manager with (log_path, pid_dir, sqlite_url, python_path), starts it and
+// returns it.
+std::shared_ptr<KestrunManager> start_kestrun_manager(asio::any_io_executor executor,
+                                                      const std::string& pid_dir,
+                                                      const std::string& log_path,
+                                                      const std::string& sqlite_url,
+                                                      const std::string& python_path);
+
+// Watches the pid directory for engine processes this server did not start and settles their
+// backtests once they are gone.
+class ForeignKestrunChecker final : public std::enable_shared_from_this<ForeignKestrunChecker> {
+ public:
+  ForeignKestrunChecker(asio::any_io_executor executor, std::string log_path, std::string pid_dir,
+                        std::string sqlite_url);
+
+  // Spawns `run` on the executor and returns; the task keeps the checker alive. Requires the
+  // checker to be owned by a shared_ptr.
+  void start();
+
+  // The checker task: opens its connection; sweeps and removes an existing pid directory,
+  // creates it empty; logs "foreign kestrun checker started"; then forever a one-second pause
+  // followed by one scan. Failures are logged; the task never ends by itself.
+  asio::awaitable<void> run();
+
+  // The start-up sweep: every file at any depth under the pid directory that holds a
+  // well-formed pid-file text marks the backtest named there stopped. Then the directory is
+  // removed and created empty.
+  void reset_pid_dir();
+
+  // One scan of the pid directory: removes entries not named like pid files, reports malformed
+  // ones, and for each pid file whose process is not a live engine marks its backtest stopped
+  // and deletes the file. Per-entry failures are logged and the entry is looked at again next
+  // time.
+  void scan();
+
+  // True when process `pid` exists and its command line contains "kestrun-plus-script.py".
+  // Logs "<backtest_id> already exited" when no such process exists. Throws std::system_error
+  // when the process table cannot be read for another reason.
+  bool is_backtest_alive(std::int64_t pid, const std::string& identity, std::int64_t backtest_id);
+
+  [[nodiscard]] const std::string& log_path() const { return log_path_; }
+  [[nodiscard]] const std::string& pid_dir() const { return pid_dir_; }
+  [[nodiscard]] const std::string& sqlite_url() const { return sqlite_url_; }
+
+ private:
+  db::Connection& connection();
+  void check_entry(const std::string& name);
+
+  asio::any_io_executor executor_;
+  std::string log_path_;
+  std::string pid_dir_;
+  std::string sqlite_url_;
+  std::optional<db::Connection> conn_;
+};
+
+// Constructs the checker with (log_path, pid_dir, sqlite_url) and starts it. No handle is kept:
+// the task lives as long as the event loop runs.
+void start_foreign_kestrun_collector(asio::any_io_executor executor, const std::string& pid_dir,
+                                     const std::string& log_path, const std::string& sqlite_url);
+
+}  // namespace stratdesk::server

@@ -1,0 +1,242 @@
+#include <chrono>
+#include <cstdlib>
+#include <exception>
+#include <filesystem>
+#include <utility>
+
+#include <boost/asio/co_spawn.hpp>
+#include <boost/asio/steady_timer.hpp>
+#include <boost/asio/this_coro.hpp>
+#include <boost/asio/use_awaitable.hpp>
+#include <boost/json/array.hpp>
+
+#include "common/py_text.hpp"
+#include "common/timestamp.hpp"
+#include "log/log.hpp"
+#include "server/server.hpp"
+
+namespace stratdesk::server {
+namespace {
+
+constexpr auto pause = std::chrono::seconds(1);
+
+std::string argument_list_text(const std::vector<std::string>& arguments) {
+  boost::json::array list;
+  for (const auto& argument : arguments) {
+    list.emplace_back(argument);
+  }
+  return common::display_form(list);
+}
+
+std::string working_directory() {
+  std::error_code ec;
+  auto path = std::filesystem::current_path(ec);
+  return ec ? std::string("(unknown)") : path.string();
+}
+
+asio::awaitable<void> keep_running(std::shared_ptr<KestrunManager> manager) {
+  co_await manager->run();
+}
+
+}  // namespace
+
+KestrunManager::KestrunManager(asio::any_io_executor executor, std::string log_path,
+                               std::string pid_dir, std::string sqlite_url, std::string python_path)
+    : executor_(std::move(executor)),
+      log_path_(std::move(log_path)),
+      pid_dir_(std::move(pid_dir)),
+      sqlite_url_(std::move(sqlite_url)),
+      python_path_(std::move(python_path)) {}
+
+void KestrunManager::start() {
+  asio::co_spawn(executor_, keep_running(shared_from_this()), [](std::exception_ptr error) {
+    if (!error) {
+      return;
+    }
+    try {
+      std::rethrow_exception(error);
+    } catch (const std::exception& e) {
+      log::logger().error("kestrun manager task ended: {}", e.what());
+    } catch (...) {
+      log::logger().error("kestrun manager task ended by an unknown error");
+    }
+  });
+}
+
+asio::awaitable<void> KestrunManager::run() {
+  on_start();
+  asio::steady_timer timer(co_await asio::this_coro::executor);
+  for (;;) {
+    try {
+      poll_kestrun_status();
+    } catch (const std::exception& e) {
+      log::logger().error("kestrun manager poll pass failed: {}", e.what());
+    }
+    timer.expires_after(pause);
+    co_await timer.async_wait(asio::use_awaitable);
+  }
+}
+
+db::Connection* KestrunManager::connection() {
+  if (!conn_) {
+    try {
+      conn_.emplace(create_connection(sqlite_url_));
+    } catch (const std::exception& e) {
+      log::logger().error("kestrun manager cannot open database {}: {}", sqlite_url_, e.what());
+      return nullptr;
+    }
+  }
+  return &*conn_;
+}
+
+void KestrunManager::on_start() {
+  try {
+    log::init(log_path_);
+  } catch (const std::exception& e) {
+    log::logger().error("kestrun manager cannot log to {}: {}", log_path_, e.what());
+  }
+  log::logger().info("Staring kestrun manager...");
+  log::logger().info("Starting foreign kestrun checker");
+  // Opens the connection; when the database cannot be used yet, the next passes retry.
+  settle_executing_rows();
+  log::logger().info("kestrun manager started");
+}
+
+void KestrunManager::settle_executing_rows() {
+  db::Connection* conn = connection();
+  if (conn == nullptr) {
+    return;
+  }
+  try {
+    const db::Rows rows = conn->execute("SELECT * FROM backtests WHERE backtests.state = ?",
+                                        {db::Value("executing")});
+    for (const auto& row : rows) {
+      const std::int64_t id = row.at("id").to_number<std::int64_t>();
+      // A retry after a failure must not end what this server has started meanwhile.
+      if (!children_.contains(id)) {
+        mark_backtest_end(*conn, id);
+      }
+    }
+    settled_ = true;
+  } catch (const std::exception& e) {
+    log::logger().error("cannot settle the backtests left executing, retrying in a second: {}",
+                        e.what());
+  }
+}
+
+void KestrunManager::poll_kestrun_status() {
+  std::erase_if(replaced_, [](ChildProcess& child) { return child.poll().has_value(); });
+  if (!settled_) {
+    settle_executing_rows();
+  }
+
+  std::vector<std::int64_t> ids;
+  ids.reserve(children_.size());
+  for (const auto& entry : children_) {
+    ids.push_back(entry.first);
+  }
+  for (const std::int64_t id : ids) {
+    auto found = children_.find(id);
+    if (found == children_.end()) {
+      continue;
+    }
+    Child& child = found->second;
+    const auto exit = child.process.poll();
+    if (!exit) {
+      log::logger().info("Backtest {} still running", id);
+      continue;
+    }
+    if (!child.end_time) {
+      child.end_time = common::wall_clock_seconds();
+      log::logger().info("Backtest {} has finished with poll code {}", id, exit->poll_code);
+      if (exit->status_lost) {
+        log::logger().warning("the exit status of backtest {} was lost: reaped elsewhere", id);
+      }
+    }
+    if (record_end(id, child, *exit)) {
+      children_.erase(found);
+    }
+  }
+}
+
+bool KestrunManager::record_end(std::int64_t backtest_id, Child& child, const ChildExit& exit) {
+  db::Connection* conn = connection();
+  if (conn == nullptr) {
+    return false;
+  }
+  const std::int64_t time_spent = whole_seconds_between(child.start_time, *child.end_time);
+  try {
+    conn->execute(
+        "UPDATE backtests SET time_spent = ?, state = 'stopped', exception = ? WHERE "
+        "backtests.id = ?",
+        {db::Value(time_spent), db::Value(end_exception_text(exit, child.stop_requested)),
+         db::Value(backtest_id)});
+    conn->commit();
+    return true;
+  } catch (const std::exception& e) {
+    try {
+      conn->rollback();
+    } catch (...) {
+    }
+    log::logger().error("cannot record the end of backtest {}, retrying in a second: {}",
+                        backtest_id, e.what());
+    return false;
+  }
+}
+
+void KestrunManager::start_kestrun(std::int64_t backtest_id, const std::vector<std::string>& cmd) {
+  std::vector<std::string> pycmd;
+  pycmd.reserve(cmd.size() + 1);
+  pycmd.push_back(python_path_);
+  pycmd.insert(pycmd.end(), cmd.begin(), cmd.end());
+  const char* path = std::getenv("PATH");
+  log::logger().info("Receive Backtest {} start command under {}, cmd {}, env {}", backtest_id,
+                     working_directory(), argument_list_text(pycmd), path ? path : "None");
+
+  ChildProcess process = ChildProcess::spawn(pycmd);
+  log::logger().info("popen returned");
+  Child child{std::move(process), common::wall_clock_seconds(), false, std::nullopt};
+  if (auto existing = children_.find(backtest_id); existing != children_.end()) {
+    log::logger().warning(
+        "backtest {} started again: its earlier engine (pid {}) is no longer watched", backtest_id,
+        existing->second.process.pid());
+    replaced_.push_back(std::move(existing->second.process));
+    existing->second = std::move(child);
+  } else {
+    children_.emplace(backtest_id, std::move(child));
+  }
+}
+
+void KestrunManager::stop_kestrun(std::int64_t backtest_id) {
+  log::logger().info("Receive stop Backtest {}", backtest_id);
+  auto found = children_.find(backtest_id);
+  if (found == children_.end()) {
+    log::logger().info("backtest {} not found", backtest_id);
+    return;
+  }
+  Child& child = found->second;
+  // Once reaped the pid may already name an unrelated process: the signal is not sent then,
+  // and the end recorded is the child's own.
+  if (!child.end_time) {
+    child.process.terminate();
+    child.stop_requested = true;
+  }
+  log::logger().info("backtest {} killed", backtest_id);
+}
+
+void KestrunManager::on_stop() {
+  log::logger().info("kestrun manager stopped");
+}
+
+std::shared_ptr<KestrunManager> start_kestrun_manager(asio::any_io_executor executor,
+                                                      const std::string& pid_dir,
+                                                      const std::string& log_path,
+                                                      const std::string& sqlite_url,
+                                                      const std::string& python_path) {
+  auto manager = std::make_shared<KestrunManager>(std::move(executor), log_path, pid_dir,
+                                                  sqlite_url, python_path);
+  manager->start();
+  return manager;
+}
+
+}  // namespace stratdesk::server
