@@ -1,0 +1,121 @@
+#include <stdexcept>
+#include <string>
+
+#include <boost/json/array.hpp>
+#include <boost/json/object.hpp>
+
+#include "backtest/backtest.hpp"
+#include "common/json_parse.hpp"
+#include "common/py_text.hpp"
+#include "common/timestamp.hpp"
+#include "db/db.hpp"
+#include "http/errors.hpp"
+#include "launch.hpp"
+#include "log/log.hpp"
+#include "settings.hpp"
+
+namespace stratdesk::backtest {
+namespace {
+
+namespace json = boost::json;
+
+const std::string stars(10, '*');
+
+template <class T>
+const T& require(const std::optional<T>& setting, const char* name) {
+  if (!setting) {
+    throw std::logic_error(std::string("the setting ") + name + " is not set");
+  }
+  return *setting;
+}
+
+std::string argument_list_text(const std::vector<std::string>& arguments) {
+  json::array list;
+  for (const auto& argument : arguments) {
+    list.emplace_back(argument);
+  }
+  return common::display_form(list);
+}
+
+// Everything of a launch after the backtest row is committed.
+void start_engine(std::int64_t backtest_id, std::int64_t algorithm_id, const json::object& config,
+                  const json::object& parameters, const std::string& code) {
+  const Settings& s = settings();
+  const std::string strategy_file =
+      write_strategy_files(require(s.strategy_file_dir, "strategy_file_dir"), backtest_id, code);
+  const std::vector<std::string> cmd =
+      build_engine_command(require(s.kestrun_path, "kestrun_path"), strategy_file, config,
+                           parameters, backtest_id, algorithm_id);
+  log::logger().info("{}", stars);
+  log::logger().info("{}", argument_list_text(cmd));
+  log::logger().info("{}", stars);
+  if (!s.kestrun_manager) {
+    throw std::logic_error("the setting kestrun_manager is not set");
+  }
+  s.kestrun_manager->start_kestrun(backtest_id, cmd);
+}
+
+// A recorded backtest whose engine never started must not stay "executing": nothing would
+// ever end it, and a running backtest cannot be deleted.
+void abandon(db::Connection& conn, std::int64_t backtest_id, const std::string& error) {
+  log::logger().error("backtest {} could not be started: {}", backtest_id, error);
+  try {
+    conn.rollback();
+    conn.execute("UPDATE backtests SET state = ?, exception = ? WHERE backtests.id = ?",
+                 {db::Value("stopped"), db::Value(error), db::Value(backtest_id)});
+    conn.commit();
+  } catch (const std::exception& e) {
+    log::logger().error("cannot set backtest {} stopped: {}", backtest_id, e.what());
+  }
+}
+
+}  // namespace
+
+boost::asio::awaitable<http::Response> BacktestList::post(http::Request& request,
+                                                          std::int64_t algorithm_id) {
+  if (auto refusal = check_bundle(settings().bundle_path)) {
+    co_return *refusal;
+  }
+
+  const std::string& config_text = request.required_form_value("config");
+  const std::string& code = request.required_form_value("code");
+  const json::value config = common::parse_json(config_text);
+  const std::string* parameters_text = request.form_value("parameters");
+  const json::value parameters = common::parse_json(parameters_text ? *parameters_text : "{}");
+  if (!parameters.is_object()) {
+    throw std::invalid_argument("the parameters are not a JSON object");
+  }
+  const std::string* comment = request.form_value("comment");
+
+  log::logger().info("{}", common::display_form(config));
+  if (auto message = validate_config(config)) {
+    co_return http::Response::refusal(400, *message);
+  }
+
+  db::Connection& conn = db::get_connection(request);
+  conn.execute("UPDATE algorithms SET config = ?, code = ? WHERE algorithms.id = ?",
+               {db::Value(config_text), db::Value(code), db::Value(algorithm_id)});
+  conn.execute(
+      "INSERT INTO backtests (algorithm_id, config, state, comment, time_spent, code, run_at) "
+      "VALUES (?, ?, ?, ?, ?, ?, ?)",
+      {db::Value(algorithm_id), db::Value(config_text), db::Value("executing"),
+       db::Value(comment ? *comment : std::string()), db::Value(0), db::Value(code),
+       db::Value(common::shanghai_now())});
+  const std::int64_t backtest_id = conn.last_insert_rowid();
+  conn.commit();
+
+  try {
+    start_engine(backtest_id, algorithm_id, config.get_object(), parameters.get_object(), code);
+  } catch (const std::exception& e) {
+    abandon(conn, backtest_id, e.what());
+    throw http::Error(
+        500, "backtest " + std::to_string(backtest_id) + " could not be started: " + e.what());
+  }
+  co_return http::Response::json(json::object{{"id", backtest_id}});
+}
+
+void register_api(http::Api& api, const std::string& base_uri) {
+  api.add<BacktestList>(base_uri + "/algorithms/<int:algorithm_id>/backtests");
+}
+
+}  // namespace stratdesk::backtest
