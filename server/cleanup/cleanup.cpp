@@ -1,0 +1,56 @@
+#include "cleanup/cleanup.hpp"
+
+#include <algorithm>
+#include <stdexcept>
+
+namespace stratdesk::cleanup {
+
+boost::json::object refusal_map() {
+  return boost::json::object{{"msg", running_refusal_message}};
+}
+
+UnknownBacktest::UnknownBacktest(std::int64_t backtest_id)
+    : http::Error(500, "backtest " + std::to_string(backtest_id) + " does not exist"),
+      backtest_id_(backtest_id) {}
+
+void delete_feeds(db::Connection& c, std::string_view table, std::int64_t backtest_id) {
+  if (std::find(feeds_tables.begin(), feeds_tables.end(), table) == feeds_tables.end()) {
+    throw std::invalid_argument("'" + std::string(table) + "' is not a feed table");
+  }
+  const std::string name(table);
+  c.execute("DELETE FROM " + name + " WHERE " + name + ".backtest_id = ?", {backtest_id});
+}
+
+std::optional<boost::json::object> delete_backtest(db::Connection& conn, std::int64_t backtest_id) {
+  const db::Rows rows =
+      conn.execute("SELECT * FROM backtests WHERE backtests.id = ?", {backtest_id});
+  if (rows.empty()) {
+    throw UnknownBacktest(backtest_id);
+  }
+  const boost::json::value* state = rows.front().if_contains("state");
+  if (state != nullptr && state->is_string() && state->get_string() == "executing") {
+    return refusal_map();
+  }
+  for (std::string_view table : feeds_tables) {
+    delete_feeds(conn, table, backtest_id);
+  }
+  conn.execute("DELETE FROM backtests WHERE backtests.id = ?", {backtest_id});
+  conn.commit();
+  return std::nullopt;
+}
+
+std::optional<boost::json::object> delete_algorithm(db::Connection& conn, std::int64_t algo_id) {
+  // The index on algorithm_id already yields ascending ids; the ORDER BY makes that a promise.
+  const db::Rows backtests = conn.execute(
+      "SELECT id FROM backtests WHERE backtests.algorithm_id = ? ORDER BY id", {algo_id});
+  for (const db::Row& backtest : backtests) {
+    if (auto refusal = delete_backtest(conn, backtest.at("id").as_int64())) {
+      return refusal;
+    }
+  }
+  conn.execute("DELETE FROM algorithms WHERE algorithms.id = ?", {algo_id});
+  conn.commit();
+  return std::nullopt;
+}
+
+}  // namespace stratdesk::cleanup
