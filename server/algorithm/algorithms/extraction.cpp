@@ -1,0 +1,264 @@
+#include <algorithm>
+#include <chrono>
+#include <cstdint>
+#include <exception>
+#include <limits>
+#include <optional>
+#include <string>
+#include <system_error>
+#include <variant>
+#include <vector>
+
+#include <boost/asio/as_tuple.hpp>
+#include <boost/asio/buffer.hpp>
+#include <boost/asio/experimental/awaitable_operators.hpp>
+#include <boost/asio/ip/address_v4.hpp>
+#include <boost/asio/steady_timer.hpp>
+#include <boost/asio/this_coro.hpp>
+#include <boost/asio/use_awaitable.hpp>
+#include <boost/asio/write.hpp>
+#include <boost/json/array.hpp>
+#include <boost/json/monotonic_resource.hpp>
+#include <boost/json/parse.hpp>
+#include <boost/json/serialize.hpp>
+
+#include "algorithms/algorithms.hpp"
+#include "common/py_text.hpp"
+#include "http/errors.hpp"
+#include "http/forms.hpp"
+#include "log/log.hpp"
+#include "process/child_process.hpp"
+
+namespace stratdesk::algorithms {
+namespace {
+
+namespace asio = boost::asio;
+using asio::ip::tcp;
+using Clock = std::chrono::steady_clock;
+using namespace asio::experimental::awaitable_operators;
+
+std::string interpreter_setting;
+std::chrono::milliseconds timeout_setting = std::chrono::seconds(10);
+
+// How soon a child that died before connecting is noticed.
+constexpr auto exit_poll_interval = std::chrono::milliseconds(20);
+// Reads are bounded so that a length prefix that lies costs only what really arrives.
+constexpr std::size_t read_chunk = 64 * 1024;
+// Python's own parser gives up near this depth; deeper answers count as not JSON there too.
+constexpr std::size_t answer_max_depth = 1000;
+
+double seconds(std::chrono::milliseconds duration) {
+  return std::chrono::duration<double>(duration).count();
+}
+
+std::string request_frame(const std::string& source) {
+  if (source.size() > static_cast<std::size_t>(std::numeric_limits<std::int32_t>::max())) {
+    throw http::Error(500, "the strategy source (" + std::to_string(source.size()) +
+                               " bytes) is too long for the parameter extraction");
+  }
+  const auto length = static_cast<std::uint32_t>(source.size());
+  std::string frame;
+  frame.reserve(4 + source.size());
+  for (int shift = 0; shift < 32; shift += 8) {
+    frame.push_back(static_cast<char>((length >> shift) & 0xffu));
+  }
+  frame += source;
+  return frame;
+}
+
+std::int32_t decode_length(const std::string& bytes) {
+  std::uint32_t length = 0;
+  for (int i = 3; i >= 0; --i) {
+    length = (length << 8) | static_cast<unsigned char>(bytes[static_cast<std::size_t>(i)]);
+  }
+  return static_cast<std::int32_t>(length);
+}
+
+bool is_json(const std::string& text) {
+  boost::json::monotonic_resource arena;
+  boost::json::parse_options options;
+  options.max_depth = answer_max_depth;
+  boost::system::error_code ec;
+  boost::json::parse(text, ec, &arena, options);
+  return !ec;
+}
+
+enum class Waited { exited, timed_out };
+
+// Runs beside the accept: without it a child that died before connecting would be waited for
+// until the time limit.
+asio::awaitable<Waited> watch_child(process::ChildProcess& child, Clock::time_point deadline) {
+  asio::steady_timer timer(co_await asio::this_coro::executor);
+  for (;;) {
+    if (child.poll()) {
+      co_return Waited::exited;
+    }
+    const auto now = Clock::now();
+    if (now >= deadline) {
+      co_return Waited::timed_out;
+    }
+    timer.expires_after(std::min<Clock::duration>(exit_poll_interval, deadline - now));
+    co_await timer.async_wait(asio::use_awaitable);
+  }
+}
+
+asio::awaitable<void> sleep_until(Clock::time_point deadline) {
+  asio::steady_timer timer(co_await asio::this_coro::executor, deadline);
+  co_await timer.async_wait(asio::use_awaitable);
+}
+
+struct Reply {
+  std::string body;
+  std::exception_ptr failure;
+};
+
+// Failures come back as values: thrown, they would make the race with the deadline wait for
+// the timer before reporting them.
+asio::awaitable<Reply> exchange(tcp::socket& socket, const std::string& frame) {
+  Reply reply;
+  try {
+    co_await asio::async_write(socket, asio::buffer(frame), asio::use_awaitable);
+    const std::string header = co_await recv_n(socket, 4);
+    if (header.size() < 4) {
+      throw http::Error(500,
+                        "the parameter extraction closed the connection before sending the "
+                        "length of its answer");
+    }
+    reply.body = co_await recv_n(socket, decode_length(header));
+  } catch (const http::Error&) {
+    reply.failure = std::current_exception();
+  } catch (const std::exception& error) {
+    reply.failure = std::make_exception_ptr(http::Error(
+        500, std::string("the parameter extraction connection failed: ") + error.what()));
+  }
+  co_return reply;
+}
+
+asio::awaitable<std::string> extract(const std::string& source_code) {
+  const std::string frame = request_frame(source_code);
+  const auto executor = co_await asio::this_coro::executor;
+
+  tcp::acceptor acceptor(executor);
+  acceptor.open(tcp::v4());
+  acceptor.bind(tcp::endpoint(asio::ip::address_v4::loopback(), 0));
+  acceptor.listen();
+  const std::string port = std::to_string(acceptor.local_endpoint().port());
+
+  const std::vector<std::string> argv = {interpreter_setting, "-m", "kestrun_exparam", port};
+  log::logger().info("cmd = {}",
+                     common::display_form(boost::json::array(argv.begin(), argv.end())));
+  std::optional<process::ChildProcess> child;
+  try {
+    child.emplace(process::ChildProcess::spawn(argv));
+  } catch (const std::system_error& error) {
+    throw http::Error(500, "cannot start the parameter extraction with '" + interpreter_setting +
+                               "': " + error.code().message());
+  }
+  const auto deadline = Clock::now() + timeout_setting;
+
+  auto accepted = co_await (acceptor.async_accept(asio::as_tuple(asio::use_awaitable)) ||
+                            watch_child(*child, deadline));
+  acceptor.close();
+  if (accepted.index() == 1) {
+    if (std::get<1>(accepted) == Waited::exited) {
+      log::logger().warning(
+          "parameter extraction process {} ended ({}) without connecting; parameters are []",
+          child->pid(), child->poll()->description());
+    } else {
+      log::logger().warning(
+          "parameter extraction process {} did not connect within {} s; parameters are []",
+          child->pid(), seconds(timeout_setting));
+    }
+    co_return "[]";
+  }
+  auto& [accept_error, socket] = std::get<0>(accepted);
+  if (accept_error) {
+    throw http::Error(500, "the parameter extraction could not connect: " + accept_error.message());
+  }
+
+  auto answered = co_await (exchange(socket, frame) || sleep_until(deadline));
+  boost::system::error_code ignored;
+  socket.close(ignored);
+  if (answered.index() == 1) {
+    log::logger().warning(
+        "parameter extraction process {} did not answer within {} s; parameters are []",
+        child->pid(), seconds(timeout_setting));
+    co_return "[]";
+  }
+  Reply& reply = std::get<0>(answered);
+  if (reply.failure) {
+    std::rethrow_exception(reply.failure);
+  }
+  if (!http::is_valid_utf8(reply.body)) {
+    throw http::Error(500, "the parameter extraction answered bytes that are not UTF-8");
+  }
+  if (!is_json(reply.body)) {
+    log::logger().warning(
+        "parameter extraction process {} answered {} bytes that are not JSON; parameters are []",
+        child->pid(), reply.body.size());
+    co_return "[]";
+  }
+  co_return std::move(reply.body);
+}
+
+}  // namespace
+
+void set_kestrun_interpreter(const std::string& interpreter) {
+  interpreter_setting = interpreter;
+}
+
+const std::string& kestrun_interpreter() {
+  return interpreter_setting;
+}
+
+void set_kestrun_timeout(std::chrono::milliseconds limit) {
+  timeout_setting = limit;
+}
+
+std::chrono::milliseconds kestrun_timeout() {
+  return timeout_setting;
+}
+
+asio::awaitable<std::string> get_parameter(std::string source_code) {
+  const auto executor = co_await asio::this_coro::executor;
+  std::exception_ptr failure;
+  std::string parameters;
+  try {
+    parameters = co_await extract(source_code);
+  } catch (...) {
+    failure = std::current_exception();
+  }
+  // The child may still be running on every path; it is reaped on this executor.
+  process::ensure_reaper(executor);
+  if (failure) {
+    std::rethrow_exception(failure);
+  }
+  co_return parameters;
+}
+
+asio::awaitable<std::string> recv_n(tcp::socket& sock, std::int64_t n) {
+  std::string received;
+  while (n > 0) {
+    const std::size_t have = received.size();
+    const std::size_t want = std::min<std::uint64_t>(static_cast<std::uint64_t>(n), read_chunk);
+    received.resize(have + want);
+    auto [ec, count] = co_await sock.async_read_some(asio::buffer(received.data() + have, want),
+                                                     asio::as_tuple(asio::use_awaitable));
+    received.resize(have + count);
+    n -= static_cast<std::int64_t>(count);
+    if (ec == asio::error::eof) {
+      break;
+    }
+    if (ec) {
+      throw boost::system::system_error(ec);
+    }
+  }
+  co_return received;
+}
+
+std::string securities_text(const boost::json::value& securities) {
+  return securities.is_string() ? std::string(securities.get_string())
+                                : common::python_json_dumps(securities);
+}
+
+}  // namespace stratdesk::algorithms

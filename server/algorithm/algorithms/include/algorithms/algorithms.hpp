@@ -1,0 +1,77 @@
+#pragma once
+
+#include <chrono>
+#include <cstdint>
+#include <string>
+
+#include <boost/asio/awaitable.hpp>
+#include <boost/asio/ip/tcp.hpp>
+#include <boost/json/value.hpp>
+
+#include "http/request.hpp"
+#include "http/response.hpp"
+#include "http/router.hpp"
+
+// Algorithms: the user's strategies over HTTP, and the extraction of the parameters a strategy
+// declares, done by a child interpreter that gets the source over a loopback socket.
+namespace stratdesk::algorithms {
+
+// The interpreter that runs the extraction module; "" until the host sets it.
+void set_kestrun_interpreter(const std::string& interpreter);
+const std::string& kestrun_interpreter();
+
+// How long one extraction may take, from starting the child to its last answer byte
+// (default 10 s). When it passes, the parameters are "[]".
+void set_kestrun_timeout(std::chrono::milliseconds limit);
+std::chrono::milliseconds kestrun_timeout();
+
+// Runs `interpreter -m kestrun_exparam PORT` against a fresh listener on 127.0.0.1 and returns
+// the JSON text the child answers, unchanged, or "[]" when the answer is not JSON, when the
+// child exits without connecting, or when the time limit passes (those two with a warning in
+// the log). Throws when the child cannot be started, when the connection closes before the
+// answer's length, when the answer is not UTF-8 and when the source is too long for a frame;
+// the thrown errors carry status 500 and a message. Other tasks run while it waits. The
+// listener and the connection are closed on every path; the child is never stopped, and it is
+// reaped by a timer of the calling executor once it exits.
+boost::asio::awaitable<std::string> get_parameter(std::string source_code);
+
+// Reads until `n` bytes arrived or the peer closed, whichever comes first, and returns what
+// arrived. Reads nothing when `n` is 0 or less. Errors other than the peer's close throw.
+boost::asio::awaitable<std::string> recv_n(boost::asio::ip::tcp::socket& sock, std::int64_t n);
+
+// The `securities` column for a configuration's "securities" member: a string as is, any other
+// value as its JSON text (as Python's json.dumps writes it).
+std::string securities_text(const boost::json::value& securities);
+
+// GET and POST <base>/algorithms.
+class AlgorithmList final {
+ public:
+  // Every algorithm row, in id order.
+  boost::asio::awaitable<http::Response> get(http::Request& req);
+  // Creates an algorithm from the form fields name, code and config; answers {"id": id}.
+  boost::asio::awaitable<http::Response> post(http::Request& req);
+};
+
+// GET, PATCH and DELETE <base>/algorithms/<id>.
+class Algorithm final {
+ public:
+  // The row, or null.
+  boost::asio::awaitable<http::Response> get(http::Request& req, std::int64_t algorithm_id);
+  // Sets the columns named by the form fields; a field that names no column is answered 400
+  // and nothing changes. A sent "code" re-runs the extraction. Answers {"id": algorithm_id}.
+  boost::asio::awaitable<http::Response> patch(http::Request& req, std::int64_t algorithm_id);
+  // Deletes the algorithm with its backtests: {"id": algorithm_id}, or the refusal map when
+  // one of them runs.
+  boost::asio::awaitable<http::Response> delete_(http::Request& req, std::int64_t algorithm_id);
+};
+
+// GET <base>/algorithms/<id>/parameters: the stored parameters text as one JSON string.
+class AlgorithmParameter final {
+ public:
+  boost::asio::awaitable<http::Response> get(http::Request& req, std::int64_t algorithm_id);
+};
+
+// Mounts AlgorithmList, Algorithm and AlgorithmParameter under `base_uri`, in that order.
+void register_api(http::Api& api, const std::string& base_uri);
+
+}  // namespace stratdesk::algorithms

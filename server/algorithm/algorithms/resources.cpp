@@ -1,0 +1,207 @@
+#include <algorithm>
+#include <array>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <utility>
+#include <vector>
+
+#include <boost/json/array.hpp>
+#include <boost/json/object.hpp>
+#include <boost/json/parse.hpp>
+
+#include "algorithms/algorithms.hpp"
+#include "cleanup/cleanup.hpp"
+#include "common/py_text.hpp"
+#include "common/timestamp.hpp"
+#include "db/db.hpp"
+#include "http/errors.hpp"
+#include "log/log.hpp"
+
+namespace stratdesk::algorithms {
+namespace {
+
+namespace asio = boost::asio;
+
+// The columns of `algorithms`: the only names a PATCH field may carry into SQL text.
+constexpr std::array<std::string_view, 7> algorithm_columns = {
+    "id", "name", "securities", "code", "config", "parameters", "last_modified"};
+
+// Same depth as the answers of the extraction: what Python would read is accepted here.
+constexpr std::size_t config_max_depth = 1000;
+
+boost::json::value parse_config(const std::string& text) {
+  boost::json::parse_options options;
+  options.max_depth = config_max_depth;
+  boost::system::error_code ec;
+  boost::json::value config = boost::json::parse(text, ec, {}, options);
+  if (ec) {
+    throw http::Error(500, "config is not valid JSON: " + ec.message());
+  }
+  return config;
+}
+
+// The received form as Python would print it: {'name': 'x', 'code': '...'}.
+std::string form_text(const http::Fields& fields) {
+  boost::json::object shown;
+  for (const http::FormField& field : fields.all()) {
+    if (!shown.contains(field.name)) {
+      shown[field.name] = field.value;
+    }
+  }
+  return common::display_form(shown);
+}
+
+// One column to set, named by our own constant, never by the request's text.
+struct Change {
+  std::string_view column;
+  std::string value;
+};
+
+class ChangeSet {
+ public:
+  // Adds every form field in order; a repeated field keeps its first value. Throws BadRequest
+  // for a field that names no column, and for "id", whose change would cut the algorithm off
+  // from its backtests.
+  explicit ChangeSet(const http::Fields& fields) {
+    for (const http::FormField& field : fields.all()) {
+      const auto column = std::find(algorithm_columns.begin(), algorithm_columns.end(), field.name);
+      if (column == algorithm_columns.end()) {
+        throw http::BadRequest("unknown field '" + field.name + "': algorithms has no such column");
+      }
+      if (*column == "id") {
+        throw http::BadRequest("field 'id' cannot be changed");
+      }
+      if (find(*column) == nullptr) {
+        changes_.push_back({*column, field.value});
+      }
+    }
+  }
+
+  std::string* find(std::string_view column) {
+    const auto found = std::find_if(changes_.begin(), changes_.end(),
+                                    [&](const Change& change) { return change.column == column; });
+    return found == changes_.end() ? nullptr : &found->value;
+  }
+
+  // Replaces the value in place when the column is already set, as a client's own value would.
+  void set(std::string_view column, std::string value) {
+    if (std::string* existing = find(column)) {
+      *existing = std::move(value);
+    } else {
+      changes_.push_back({column, std::move(value)});
+    }
+  }
+
+  void apply(db::Connection& connection, std::int64_t algorithm_id) const {
+    std::string sql = "UPDATE algorithms SET ";
+    std::vector<db::Value> values;
+    for (const Change& change : changes_) {
+      sql += values.empty() ? "" : ", ";
+      sql += change.column;
+      sql += " = ?";
+      values.emplace_back(change.value);
+    }
+    sql += " WHERE algorithms.id = ?";
+    values.emplace_back(algorithm_id);
+    connection.execute(sql, values);
+  }
+
+ private:
+  std::vector<Change> changes_;
+};
+
+boost::json::array to_array(db::Rows rows) {
+  boost::json::array out;
+  out.reserve(rows.size());
+  for (db::Row& row : rows) {
+    out.emplace_back(std::move(row));
+  }
+  return out;
+}
+
+}  // namespace
+
+asio::awaitable<http::Response> AlgorithmList::get(http::Request& req) {
+  db::Connection& connection = db::get_connection(req);
+  co_return http::Response::json(to_array(connection.execute("SELECT * FROM algorithms")));
+}
+
+asio::awaitable<http::Response> AlgorithmList::post(http::Request& req) {
+  const std::string name = req.required_form_value("name");
+  const std::string code = req.required_form_value("code");
+  const std::string config_text = req.required_form_value("config");
+  db::Connection& connection = db::get_connection(req);
+  const boost::json::value config = parse_config(config_text);
+  log::logger().info("params = {}", form_text(req.form()));
+  // Checked before the extraction so that a child is not started for a row that cannot be made.
+  const boost::json::value* securities =
+      config.is_object() ? config.get_object().if_contains("securities") : nullptr;
+  if (securities == nullptr) {
+    throw http::Error(500, "config has no member \"securities\"");
+  }
+
+  // Nothing is written before this wait, so no transaction is held while other tasks run.
+  const std::string parameters = co_await get_parameter(code);
+
+  connection.execute(
+      "INSERT INTO algorithms (name, securities, code, config, parameters, last_modified) "
+      "VALUES (?, ?, ?, ?, ?, ?)",
+      {db::Value(name), db::Value(securities_text(*securities)), db::Value(code),
+       db::Value(config_text), db::Value(parameters), db::Value(common::shanghai_now())});
+  const std::int64_t id = connection.last_insert_rowid();
+  connection.commit();
+  co_return http::Response::json(boost::json::object{{"id", id}});
+}
+
+asio::awaitable<http::Response> Algorithm::get(http::Request& req, std::int64_t algorithm_id) {
+  db::Connection& connection = db::get_connection(req);
+  db::Rows rows =
+      connection.execute("SELECT * FROM algorithms WHERE algorithms.id = ?", {algorithm_id});
+  if (rows.empty()) {
+    co_return http::Response::json(nullptr);
+  }
+  co_return http::Response::json(std::move(rows.front()));
+}
+
+asio::awaitable<http::Response> Algorithm::patch(http::Request& req, std::int64_t algorithm_id) {
+  const http::Fields& form = req.form();
+  log::logger().info("params = {}", form_text(form));
+  db::Connection& connection = db::get_connection(req);
+  ChangeSet changes(form);
+  changes.set("last_modified", common::shanghai_now());
+  if (const std::string* code = changes.find("code")) {
+    const std::string source = *code;
+    changes.set("parameters", co_await get_parameter(source));
+  }
+  changes.apply(connection, algorithm_id);
+  connection.commit();
+  co_return http::Response::json(boost::json::object{{"id", algorithm_id}});
+}
+
+asio::awaitable<http::Response> Algorithm::delete_(http::Request& req, std::int64_t algorithm_id) {
+  db::Connection& connection = db::get_connection(req);
+  if (auto refusal = cleanup::delete_algorithm(connection, algorithm_id)) {
+    co_return http::Response::json(std::move(*refusal));
+  }
+  co_return http::Response::json(boost::json::object{{"id", algorithm_id}});
+}
+
+asio::awaitable<http::Response> AlgorithmParameter::get(http::Request& req,
+                                                        std::int64_t algorithm_id) {
+  db::Connection& connection = db::get_connection(req);
+  db::Rows rows = connection.execute("SELECT parameters FROM algorithms WHERE algorithms.id = ?",
+                                     {algorithm_id});
+  if (rows.empty()) {
+    throw http::Error(500, "algorithm " + std::to_string(algorithm_id) + " does not exist");
+  }
+  co_return http::Response::json(std::move(rows.front().at("parameters")));
+}
+
+void register_api(http::Api& api, const std::string& base_uri) {
+  api.add<AlgorithmList>(base_uri + "/algorithms");
+  api.add<Algorithm>(base_uri + "/algorithms/<int:algorithm_id>");
+  api.add<AlgorithmParameter>(base_uri + "/algorithms/<int:algorithm_id>/parameters");
+}
+
+}  // namespace stratdesk::algorithms
