@@ -1,0 +1,110 @@
+#pragma once
+
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include <boost/asio/awaitable.hpp>
+#include <boost/json/array.hpp>
+#include <boost/json/object.hpp>
+#include <boost/json/value.hpp>
+
+#include "db/connection.hpp"
+#include "http/request.hpp"
+
+// Portfolio analytics: the queries over a backtest's feed rows that the analytics resources are
+// built from, and the two pieces of state they share (the symbol map and the overview cache).
+namespace stratdesk::morvex_api {
+
+// A date-time as the front end sends it, YYYY-MM-DD or YYYY-MM-DD HH:MM:SS.
+struct DateTime {
+  int year = 0;
+  int month = 0;
+  int day = 0;
+  int hour = 0;
+  int minute = 0;
+  int second = 0;
+
+  // The stored timestamp layout, YYYY-MM-DD HH:MM:SS.
+  [[nodiscard]] std::string text() const;
+  [[nodiscard]] DateTime with_hour(int new_hour) const;
+  [[nodiscard]] DateTime with_time(int new_hour, int new_minute, int new_second) const;
+};
+
+// The date-time of `text` (time of day 00:00:00 when it is a bare date); nullopt unless `text`
+// is exactly one of the two layouts and names a real calendar day and time.
+std::optional<DateTime> parse_date(std::string_view text);
+
+// Query parameter `name` when given: nullopt when absent or empty.
+std::optional<std::string> text_parameter(http::Request& request, std::string_view name);
+// Query parameter `name` as a date-time when given; throws http::BadRequest naming the parameter
+// when its value is not a date-time.
+std::optional<DateTime> date_parameter(http::Request& request, std::string_view name);
+
+// The day part of a timestamp text: everything before its first space.
+std::string day_of(std::string_view timestamp);
+
+// A statement and its values in placeholder order.
+struct Query {
+  std::string sql;
+  std::vector<db::Value> params;
+};
+
+// Every row of `q`, as row maps.
+db::Rows execute_query(db::Connection& connection, const Query& q);
+
+// Sends one request to the analytics service and returns its answer, which must be a JSON
+// object. Throws http::Error (500, with a message for the user) when the service cannot be
+// reached, does not answer in time, answers something other than an object, or answers an
+// object carrying "error" (its way of refusing a request).
+boost::asio::awaitable<boost::json::object> ask_service(boost::json::object request);
+
+// The display symbol of an instrument, from the service's identifier-to-symbol map (fetched on
+// first use, and again only while it is empty). An identifier the map lacks is an http::Error.
+boost::asio::awaitable<boost::json::value> symbol_for(std::string order_book_id);
+// Whether the identifier is in the symbol map, which holds stocks only.
+boost::asio::awaitable<bool> is_stock(std::string order_book_id);
+
+// The backtest's dates and starting cash from its stored configuration: "backtest_start_date",
+// "backtest_end_date", "starting_cash". Kept in a 32-entry least-recently-used cache. An entry
+// is used only while the row's configuration text is the one it was built from, so a deleted
+// backtest is never answered and an id taken over by a new backtest gets the new overview.
+// Throws http::Error when the row or one of the keys is missing.
+boost::json::object _get_overview(db::Connection& connection, std::int64_t backtest_id);
+
+// The strategy's unit net values ("datetime", "unit_net_value") in time order, from `start` with
+// its hour set to 0 to `end` with its hour set to 23 (minutes and seconds kept as given).
+db::Rows _get_portfolio_series(db::Connection& connection, std::int64_t backtest_id,
+                               const std::optional<DateTime>& start,
+                               const std::optional<DateTime>& end);
+// The same for the benchmark rows the engine posted.
+db::Rows _get_benchmark_series(db::Connection& connection, std::int64_t backtest_id,
+                               const std::optional<DateTime>& start,
+                               const std::optional<DateTime>& end);
+
+// The last portfolio timestamp (benchmark rows included) on or before `date` at 23:59:59, or
+// the backtest's last one without a date; nullopt when there is none.
+std::optional<std::string> get_latest_date_for(db::Connection& connection, std::int64_t backtest_id,
+                                               const std::optional<DateTime>& date);
+
+// The open positions at exactly `timestamp`: "datetime", "order_book_id", "quantity",
+// "last_price", "avg_price", "market_value", in storage order.
+db::Rows _get_positions_for(db::Connection& connection, std::int64_t backtest_id,
+                            const std::string& timestamp);
+
+// The configured benchmark, "000300.XSHG" when the configuration names none. Throws
+// http::Error when the backtest does not exist.
+boost::json::value _get_benchmark_for(db::Connection& connection, std::int64_t backtest_id);
+
+// The strategy's portfolio timestamps, in storage order, from `start` as given to `end` with its
+// hour set to 23.
+std::vector<std::string> _get_dates_for(db::Connection& connection, std::int64_t backtest_id,
+                                        const std::optional<DateTime>& start,
+                                        const std::optional<DateTime>& end);
+
+// Rows as a JSON array, moved.
+boost::json::array to_array(db::Rows rows);
+
+}  // namespace stratdesk::morvex_api

@@ -1,0 +1,59 @@
+#pragma once
+
+#include <chrono>
+#include <cstdint>
+#include <stdexcept>
+#include <string>
+
+#include <boost/asio/awaitable.hpp>
+#include <boost/asio/ip/tcp.hpp>
+#include <boost/json/object.hpp>
+#include <boost/json/value.hpp>
+
+// The client of the local analytics service: one connection per request to 127.0.0.1, one frame
+// each way (a 4-byte little-endian signed body length, then a UTF-8 JSON body).
+namespace stratdesk::morvex_client {
+
+inline constexpr unsigned short default_port = 10301;
+inline constexpr std::chrono::milliseconds default_timeout = std::chrono::seconds(60);
+
+// The service's port on 127.0.0.1. Read when a request starts.
+void set_port(unsigned short port);
+unsigned short get_port();
+
+// The time one exchange may take, connection, request and answer together. A request that
+// outlives it fails and its connection is closed. Non-positive values are taken as 1 ms.
+void set_timeout(std::chrono::milliseconds limit);
+std::chrono::milliseconds get_timeout();
+
+// A failed exchange. The message is written for the person looking at the dashboard: it says
+// what went wrong with the service and where it was looked for.
+class Error : public std::runtime_error {
+ public:
+  enum class Kind {
+    unreachable,  // nothing accepted the connection
+    timeout,      // no whole answer within the time limit
+    dropped,      // the service closed or reset the connection before a whole answer
+    bad_answer,   // the answer is not valid UTF-8 JSON (an empty body included)
+    bad_request,  // the request is too large for a frame
+  };
+  Error(Kind kind, const std::string& message) : std::runtime_error(message), kind_(kind) {}
+  [[nodiscard]] Kind kind() const noexcept { return kind_; }
+
+ private:
+  Kind kind_;
+};
+
+// Reads from `sock` until `n` bytes have arrived or the peer has closed the connection; fewer
+// than `n` bytes come back only in the second case. Nothing is read when `n` <= 0. Socket
+// errors other than the peer's orderly close are thrown as boost::system::system_error.
+boost::asio::awaitable<std::string> recv_n(boost::asio::ip::tcp::socket& sock, std::int64_t n);
+
+// Sends `request` (its members in the caller's order, "cmd" first) and returns the parsed
+// answer. The body is written as Python's json.dumps writes it: ", " and ": " separators,
+// members in insertion order, everything outside ASCII escaped. Yields while it connects, sends and
+// reads, so other tasks go on meanwhile. Throws Error on every failure; the connection is closed on
+// every path before the call returns.
+boost::asio::awaitable<boost::json::value> do_request(boost::json::object request);
+
+}  // namespace stratdesk::morvex_client
