@@ -1,5 +1,6 @@
 #include "options.hpp"
 
+#include <algorithm>
 #include <charconv>
 #include <cstdlib>
 #include <filesystem>
@@ -52,6 +53,18 @@ unsigned short parse_port(const std::string& option, const std::string& text, bo
   return static_cast<unsigned short>(value);
 }
 
+// A positive number of seconds, fractions allowed ("0.5"), kept in milliseconds.
+std::chrono::milliseconds parse_seconds(const std::string& option, const std::string& text) {
+  double value = 0;
+  const auto [end, ec] = std::from_chars(text.data(), text.data() + text.size(), value);
+  if (text.empty() || ec != std::errc{} || end != text.data() + text.size() || !(value > 0) ||
+      value > 86400) {
+    throw OptionError(option + ": '" + text + "' is not a positive number of seconds up to 86400");
+  }
+  return std::max(std::chrono::milliseconds(1),
+                  std::chrono::milliseconds(static_cast<std::int64_t>(value * 1000)));
+}
+
 std::size_t parse_size(const std::string& option, const std::string& text) {
   std::size_t value = 0;
   const auto [end, ec] = std::from_chars(text.data(), text.data() + text.size(), value);
@@ -67,11 +80,21 @@ struct Raw {
 };
 
 const std::vector<std::string>& known_options() {
-  static const std::vector<std::string> names = {
-      "--host",       "--port",    "--base-uri",      "--data-dir",
-      "--db",         "--pid-dir", "--log",           "--strategy-dir",
-      "--bundle-dir", "--python",  "--engine-script", "--analytics-port",
-      "--body-limit"};
+  static const std::vector<std::string> names = {"--host",
+                                                 "--port",
+                                                 "--base-uri",
+                                                 "--data-dir",
+                                                 "--db",
+                                                 "--pid-dir",
+                                                 "--log",
+                                                 "--strategy-dir",
+                                                 "--bundle-dir",
+                                                 "--python",
+                                                 "--engine-script",
+                                                 "--analytics-port",
+                                                 "--body-limit",
+                                                 "--exparam-timeout",
+                                                 "--analytics-timeout"};
   return names;
 }
 
@@ -151,6 +174,14 @@ Options build(const Raw& raw) {
   if (raw.values.contains("--body-limit")) {
     options.body_limit = parse_size("--body-limit", raw.values.at("--body-limit"));
   }
+  if (raw.values.contains("--exparam-timeout")) {
+    options.exparam_timeout =
+        parse_seconds("--exparam-timeout", raw.values.at("--exparam-timeout"));
+  }
+  if (raw.values.contains("--analytics-timeout")) {
+    options.analytics_timeout =
+        parse_seconds("--analytics-timeout", raw.values.at("--analytics-timeout"));
+  }
   options.base_uri = value_or(raw, "--base-uri", options.base_uri);
   check_base_uri(options.base_uri);
   options.data_dir = absolute(value_or(raw, "--data-dir", "stratdesk-data"));
@@ -190,6 +221,10 @@ std::string usage() {
           "/engine/kestrun-plus-script.py)\n"
        << "  --analytics-port N     port of the analytics service on 127.0.0.1 (default 10301)\n"
        << "  --body-limit BYTES     largest request body accepted (default 268435456)\n"
+       << "  --exparam-timeout S    longest wait for one parameter extraction, in seconds\n"
+       << "                         (default 10)\n"
+       << "  --analytics-timeout S  longest wait for one answer of the analytics service, in\n"
+       << "                         seconds (default 60)\n"
        << "  --help                 this text\n";
   return text.str();
 }

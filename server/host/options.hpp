@@ -1,5 +1,6 @@
 #pragma once
 
+#include <chrono>
 #include <cstddef>
 #include <optional>
 #include <string>
@@ -22,6 +23,10 @@ struct Options {
   std::string engine_script;
   unsigned short analytics_port = 10301;
   std::size_t body_limit = 256u * 1024 * 1024;
+  // Longest wait for one parameter extraction.
+  std::chrono::milliseconds exparam_timeout = std::chrono::seconds(10);
+  // Longest wait for one answer of the analytics service, connection included.
+  std::chrono::milliseconds analytics_timeout = std::chrono::seconds(60);
 };
 
 struct ParseResult {

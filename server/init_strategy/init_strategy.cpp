@@ -1,12 +1,19 @@
 #include "init_strategy/init_strategy.hpp"
 
 #include <algorithm>
+#include <chrono>
+#include <future>
 #include <stdexcept>
 #include <string>
+#include <vector>
 
-#include <boost/json/serialize.hpp>
+#include <boost/asio/co_spawn.hpp>
+#include <boost/asio/io_context.hpp>
+#include <boost/asio/use_future.hpp>
 
+#include "algorithms/algorithms.hpp"
 #include "common/json_parse.hpp"
+#include "common/json_text.hpp"
 #include "common/timestamp.hpp"
 #include "db/db.hpp"
 #include "embedded_files.hpp"
@@ -24,10 +31,35 @@ std::string_view embedded(std::string_view name) {
   return found->content;
 }
 
-std::string securities_of(const boost::json::object& config) {
-  const boost::json::value& securities = config.at("securities");
-  return securities.is_string() ? std::string(securities.get_string())
-                                : boost::json::serialize(securities);
+// What the extraction finds in each of `codes`, on an event loop of its own since the server's
+// does not run yet. The extractions run side by side: each costs an interpreter start-up. A
+// failed one gives "[]" rather than a database that is never seeded.
+std::vector<std::string> parameters_of(const std::vector<std::string_view>& codes) {
+  boost::asio::io_context io;
+  std::vector<std::future<std::string>> pending;
+  for (std::string_view code : codes) {
+    pending.push_back(boost::asio::co_spawn(io, algorithms::get_parameter(std::string(code)),
+                                            boost::asio::use_future));
+  }
+  const auto all_ready = [&] {
+    return std::all_of(pending.begin(), pending.end(), [](const std::future<std::string>& f) {
+      return f.wait_for(std::chrono::seconds(0)) == std::future_status::ready;
+    });
+  };
+  while (!all_ready() && io.run_one() > 0) {
+  }
+  // Children end moments after answering; this lets the reaper collect them, within bounds.
+  io.run_for(std::chrono::seconds(1));
+  std::vector<std::string> parameters;
+  for (std::future<std::string>& result : pending) {
+    try {
+      parameters.push_back(result.get());
+    } catch (const std::exception& error) {
+      log::logger().warning("no parameters for an example strategy: {}", error.what());
+      parameters.emplace_back("[]");
+    }
+  }
+  return parameters;
 }
 
 }  // namespace
@@ -39,16 +71,24 @@ void init_stratey() {
   }
   db::Connection connection = db::open_connection(*url);
   const boost::json::object examples = common::parse_json(embedded("configs.json")).as_object();
+  std::vector<std::string_view> codes;
+  for (const auto& [file, example] : examples) {
+    codes.push_back(embedded(std::string_view(file.data(), file.size())));
+  }
+  const std::vector<std::string> parameters = parameters_of(codes);
+  std::size_t index = 0;
   for (const auto& [file, example] : examples) {
     const boost::json::object& config = example.at("config").as_object();
+    const std::string_view code = codes[index];
     connection.execute(
         "INSERT INTO algorithms (name, securities, code, config, parameters, last_modified) "
         "VALUES (?, ?, ?, ?, ?, ?)",
-        {example.at("name"), db::Value(securities_of(config)),
-         db::Value(embedded(std::string_view(file.data(), file.size()))),
-         db::Value(boost::json::serialize(config)), db::Value("[]"),
+        {example.at("name"), db::Value(algorithms::securities_text(config.at("securities"))),
+         db::Value(code), db::Value(common::to_json_text(config)), db::Value(parameters[index]),
          db::Value(common::shanghai_now())});
-    log::logger().info("example strategy {} added", std::string_view(example.at("name").as_string()));
+    ++index;
+    log::logger().info("example strategy {} added",
+                       std::string_view(example.at("name").as_string()));
   }
   connection.commit();
 }

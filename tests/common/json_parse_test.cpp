@@ -27,9 +27,9 @@ TEST(ParseJson, ReadsEveryRealBackExactly) {
     const auto written = std::to_chars(text, text + sizeof text, expected);
     const std::string document = "[" + std::string(text, written.ptr) + "]";
     const auto parsed = parse_json(document).as_array().at(0);
-    const double got = parsed.is_double()   ? parsed.get_double()
-                       : parsed.is_int64()  ? static_cast<double>(parsed.get_int64())
-                                            : static_cast<double>(parsed.get_uint64());
+    const double got = parsed.is_double()  ? parsed.get_double()
+                       : parsed.is_int64() ? static_cast<double>(parsed.get_int64())
+                                           : static_cast<double>(parsed.get_uint64());
     ASSERT_EQ(got, expected) << document;
   }
   EXPECT_EQ(parse_json("26104.046000399998").as_double(), 26104.046000399998);
@@ -46,8 +46,9 @@ TEST(ParseJson, KeepsIntegerKindsAndStructure) {
 }
 
 TEST(ParseJson, RejectsWhatIsNotOneStrictJsonText) {
-  for (const char* bad : {"", "[1,]", "[1] [2]", "{'a': 1}", "[1 // c\n]", "\"\xff\"", "[1e5", "nul",
-                          "[[[[[[[[[[[[[[[[[[[[[[[[[[[[[[[[[[1]]]]]]]]]]]]]]]]]]]]]]]]]]]]]]]]]]"}) {
+  for (const char* bad :
+       {"", "[1,]", "[1] [2]", "{'a': 1}", "[1 // c\n]", "\"\xff\"", "[1e5", "nul",
+        "[[[[[[[[[[[[[[[[[[[[[[[[[[[[[[[[[[1]]]]]]]]]]]]]]]]]]]]]]]]]]]]]]]]]]"}) {
     boost::system::error_code ec;
     parse_json(bad, ec);
     EXPECT_TRUE(ec) << bad;

@@ -31,8 +31,8 @@ TEST(JsonText, NonFiniteRealsBecomeNull) {
 }
 
 TEST(JsonText, RoundTripsThroughAParser) {
-  const auto value = parse_json(
-      R"({"x": 0.1, "y": 123456789.123456789, "z": 5e-324, "s": "中文\u2028"})");
+  const auto value =
+      parse_json(R"({"x": 0.1, "y": 123456789.123456789, "z": 5e-324, "s": "中文\u2028"})");
   EXPECT_EQ(parse_json(to_json_text(value)), value);
 }
 

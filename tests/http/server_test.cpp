@@ -107,7 +107,8 @@ TEST_F(ServerTest, DecodesQueryAndBothFormEncodings) {
 TEST_F(ServerTest, KeepsConnectionsAliveAndAnswersPipelinedRequests) {
   start();
   const std::string two =
-      "GET /echo?n=1 HTTP/1.1\r\nHost: 127.0.0.1\r\n\r\nGET /echo?n=2 HTTP/1.1\r\nHost: 127.0.0.1\r\n"
+      "GET /echo?n=1 HTTP/1.1\r\nHost: 127.0.0.1\r\n\r\nGET /echo?n=2 HTTP/1.1\r\nHost: "
+      "127.0.0.1\r\n"
       "Connection: close\r\n\r\n";
   const std::string answer = test::raw_exchange(port_, two);
   EXPECT_NE(answer.find(R"("n":"1")"), std::string::npos);
@@ -136,7 +137,8 @@ TEST_F(ServerTest, SendsContinueBeforeReadingAnExpectedBody) {
   socket.connect({boost::asio::ip::make_address("127.0.0.1"), port_});
   const std::string body = "a=1";
   const std::string head =
-      "POST /echo HTTP/1.1\r\nHost: 127.0.0.1\r\nContent-Type: application/x-www-form-urlencoded\r\n"
+      "POST /echo HTTP/1.1\r\nHost: 127.0.0.1\r\nContent-Type: "
+      "application/x-www-form-urlencoded\r\n"
       "Content-Length: 3\r\nExpect: 100-continue\r\nConnection: close\r\n\r\n";
   boost::asio::write(socket, boost::asio::buffer(head));
   std::array<char, 256> interim{};

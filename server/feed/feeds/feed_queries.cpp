@@ -2,8 +2,6 @@
 #include <charconv>
 #include <optional>
 
-#include <boost/json/serialize.hpp>
-
 #include "common/json_text.hpp"
 #include "db/db.hpp"
 #include "feeds/feeds.hpp"
@@ -28,7 +26,7 @@ std::optional<std::string> argument_text(http::Request& request, std::string_vie
       if (member->is_string()) {
         return std::string(member->get_string());
       }
-      return boost::json::serialize(*member);
+      return common::to_json_text(*member);
     }
   }
   return std::nullopt;
