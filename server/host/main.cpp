@@ -10,6 +10,8 @@
 #include <string>
 #include <vector>
 
+#include <sys/resource.h>
+
 #include <boost/asio/io_context.hpp>
 #include <boost/asio/signal_set.hpp>
 #include <boost/json/object.hpp>
@@ -17,7 +19,6 @@
 #include "algorithms/algorithms.hpp"
 #include "api/api.hpp"
 #include "backtest/backtest.hpp"
-
 #include "db/db.hpp"
 #include "feeds/feeds.hpp"
 #include "http/router.hpp"
@@ -113,6 +114,47 @@ void export_engine_environment(const Options& options, unsigned short port) {
   ::setenv("STRATDESK_FEED_URL", (base + options.base_uri + "/feedgroup").c_str(), 1);
   ::setenv("STRATDESK_PID_DIR", options.pid_dir.c_str(), 1);
   ::setenv("STRATDESK_BUNDLE_DIR", options.bundle_dir.c_str(), 1);
+  if (options.token) {
+    ::setenv("STRATDESK_TOKEN", options.token->c_str(), 1);
+  } else {
+    ::unsetenv("STRATDESK_TOKEN");
+  }
+}
+
+// Every connection holds a descriptor: raise the soft limit as far as the system lets us, and
+// keep the connection cap below it with room for the database, the log and child pipes.
+std::size_t connection_cap(std::size_t wanted) {
+  constexpr rlim_t reserved = 64;
+  rlimit limit{};
+  if (::getrlimit(RLIMIT_NOFILE, &limit) != 0) {
+    return wanted;
+  }
+  if (limit.rlim_cur < limit.rlim_max) {
+    limit.rlim_cur = limit.rlim_max;
+    ::setrlimit(RLIMIT_NOFILE, &limit);
+    ::getrlimit(RLIMIT_NOFILE, &limit);
+  }
+  if (limit.rlim_cur == RLIM_INFINITY || limit.rlim_cur > wanted + reserved) {
+    return wanted;
+  }
+  const std::size_t cap = limit.rlim_cur > reserved * 2 ? limit.rlim_cur - reserved : 16;
+  stratdesk::log::logger().warning(
+      "only {} descriptors may be open: serving at most {} connections instead of {}",
+      limit.rlim_cur, cap, wanted);
+  return cap;
+}
+
+stratdesk::http::ServerOptions server_options(const Options& options) {
+  stratdesk::http::ServerOptions server;
+  server.body_limit = options.body_limit;
+  server.idle_timeout = options.idle_timeout;
+  server.header_timeout = options.header_timeout;
+  server.body_timeout = options.body_timeout;
+  server.max_connections = connection_cap(options.max_connections);
+  server.access.allowed_hosts = options.allowed_hosts;
+  server.access.allowed_origins = options.allowed_origins;
+  server.access.token = options.token;
+  return server;
 }
 
 // The engine's and the parameter extraction's packages live beside the engine script. Set
@@ -189,9 +231,7 @@ int serve(const Options& options) {
   stratdesk::feeds::register_api(api, options.base_uri);
   stratdesk::morvex_api::register_api(api, options.base_uri);
 
-  stratdesk::http::ServerOptions server_options;
-  server_options.body_limit = options.body_limit;
-  stratdesk::http::Server server(io, api, server_options);
+  stratdesk::http::Server server(io, api, server_options(options));
   boost::asio::ip::tcp::endpoint endpoint;
   try {
     endpoint = server.listen(options.host, options.port);

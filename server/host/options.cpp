@@ -1,9 +1,11 @@
 #include "options.hpp"
 
 #include <algorithm>
+#include <cctype>
 #include <charconv>
 #include <cstdlib>
 #include <filesystem>
+#include <fstream>
 #include <functional>
 #include <map>
 #include <sstream>
@@ -65,6 +67,15 @@ std::chrono::milliseconds parse_seconds(const std::string& option, const std::st
                   std::chrono::milliseconds(static_cast<std::int64_t>(value * 1000)));
 }
 
+std::size_t parse_count(const std::string& option, const std::string& text) {
+  std::size_t value = 0;
+  const auto [end, ec] = std::from_chars(text.data(), text.data() + text.size(), value);
+  if (text.empty() || ec != std::errc{} || end != text.data() + text.size() || value == 0) {
+    throw OptionError(option + ": '" + text + "' is not a positive number");
+  }
+  return value;
+}
+
 std::size_t parse_size(const std::string& option, const std::string& text) {
   std::size_t value = 0;
   const auto [end, ec] = std::from_chars(text.data(), text.data() + text.size(), value);
@@ -74,29 +85,74 @@ std::size_t parse_size(const std::string& option, const std::string& text) {
   return value;
 }
 
-struct Raw {
-  std::map<std::string, std::string> values;
-  bool help = false;
+// Every option: its name, what its value is called, whether it may be given more than once,
+// and its line of help (with its default).
+struct OptionSpec {
+  std::string_view name;
+  std::string_view value;
+  bool repeatable;
+  std::string_view help;
 };
 
-const std::vector<std::string>& known_options() {
-  static const std::vector<std::string> names = {"--host",
-                                                 "--port",
-                                                 "--base-uri",
-                                                 "--data-dir",
-                                                 "--db",
-                                                 "--pid-dir",
-                                                 "--log",
-                                                 "--strategy-dir",
-                                                 "--bundle-dir",
-                                                 "--python",
-                                                 "--engine-script",
-                                                 "--analytics-port",
-                                                 "--body-limit",
-                                                 "--exparam-timeout",
-                                                 "--analytics-timeout"};
-  return names;
+constexpr OptionSpec option_specs[] = {
+    {"--host", "ADDR", false, "listen address (default 127.0.0.1)"},
+    {"--port", "N", false, "listen port; 0 picks a free port (default 8600)"},
+    {"--base-uri", "PREFIX", false, "prefix of every route (default /api)"},
+    {"--data-dir", "DIR", false, "data directory (default ./stratdesk-data)"},
+    {"--db", "PATH", false, "SQLite database file (default DATA/stratdesk.db)"},
+    {"--pid-dir", "DIR", false, "engine pid-file directory (default DATA/pids)"},
+    {"--log", "PATH", false, "log file (default DATA/logs/stratdesk.log)"},
+    {"--strategy-dir", "DIR", false,
+     "where launched strategy files are written (default DATA/strategies)"},
+    {"--bundle-dir", "DIR", false,
+     "market-data bundle (default " STRATDESK_SOURCE_DIR "/sample-data/bundle)"},
+    {"--python", "PATH", false,
+     "interpreter of the engine and of parameter extraction (default python3 on PATH)"},
+    {"--engine-script", "PATH", false,
+     "engine entry script (default " STRATDESK_SOURCE_DIR "/engine/kestrun-plus-script.py)"},
+    {"--analytics-port", "N", false, "port of the analytics service on 127.0.0.1 (default 10301)"},
+    {"--analytics-timeout", "S", false,
+     "longest wait for one answer of the analytics service, in seconds (default 60)"},
+    {"--exparam-timeout", "S", false,
+     "longest wait for one parameter extraction, in seconds (default 10)"},
+    {"--body-limit", "BYTES", false, "largest request body accepted (default 268435456)"},
+    {"--allow-origin", "ORIGIN", true,
+     "let web pages of ORIGIN (e.g. http://localhost:5173) call the server; repeatable"},
+    {"--allow-host", "NAME", true,
+     "accept NAME in the Host header besides localhost and the listen address; repeatable"},
+    {"--token-file", "PATH", false,
+     "require every request to carry the token in PATH as \"Authorization: Bearer <token>\""},
+    {"--idle-timeout", "S", false,
+     "close a connection idle between requests this long, in seconds (default 60)"},
+    {"--header-timeout", "S", false,
+     "time for a request header to arrive, in seconds (default 30)"},
+    {"--body-timeout", "S", false, "time for a request body to arrive, in seconds (default 300)"},
+    {"--max-connections", "N", false,
+     "open connections at most; the longest idle one makes room for a new one (default 1000)"},
+};
+
+const OptionSpec* find_spec(std::string_view name) {
+  for (const OptionSpec& spec : option_specs) {
+    if (spec.name == name) {
+      return &spec;
+    }
+  }
+  return nullptr;
 }
+
+struct Raw {
+  std::map<std::string, std::vector<std::string>> values;
+  bool help = false;
+
+  [[nodiscard]] bool contains(const std::string& name) const { return values.contains(name); }
+  [[nodiscard]] const std::string& last(const std::string& name) const {
+    return values.at(name).back();
+  }
+  [[nodiscard]] std::vector<std::string> all(const std::string& name) const {
+    const auto found = values.find(name);
+    return found == values.end() ? std::vector<std::string>{} : found->second;
+  }
+};
 
 Raw read_arguments(const std::vector<std::string>& arguments) {
   Raw raw;
@@ -111,7 +167,8 @@ Raw read_arguments(const std::vector<std::string>& arguments) {
       value = name.substr(equals + 1);
       name = name.substr(0, equals);
     }
-    if (std::find(known_options().begin(), known_options().end(), name) == known_options().end()) {
+    const OptionSpec* spec = find_spec(name);
+    if (spec == nullptr) {
       throw OptionError("unknown option '" + name + "' (see --help)");
     }
     if (!value) {
@@ -120,14 +177,17 @@ Raw read_arguments(const std::vector<std::string>& arguments) {
       }
       value = arguments[++i];
     }
-    raw.values[name] = *value;
+    auto& values = raw.values[name];
+    if (!spec->repeatable) {
+      values.clear();
+    }
+    values.push_back(*value);
   }
   return raw;
 }
 
 std::string value_or(const Raw& raw, const std::string& name, const std::string& fallback) {
-  const auto found = raw.values.find(name);
-  return found == raw.values.end() ? fallback : found->second;
+  return raw.contains(name) ? raw.last(name) : fallback;
 }
 
 void check_base_uri(const std::string& base_uri) {
@@ -137,12 +197,13 @@ void check_base_uri(const std::string& base_uri) {
 }
 
 std::string resolve_python(const Raw& raw) {
-  if (const auto given = raw.values.find("--python"); given != raw.values.end()) {
-    const std::string path = given->second.find('/') == std::string::npos
-                                 ? find_on_path(given->second).value_or(given->second)
-                                 : absolute(given->second);
+  if (raw.contains("--python")) {
+    const std::string& given = raw.last("--python");
+    const std::string path = given.find('/') == std::string::npos
+                                 ? find_on_path(given).value_or(given)
+                                 : absolute(given);
     if (::access(path.c_str(), X_OK) != 0) {
-      throw OptionError("--python: '" + given->second + "' is not an executable program");
+      throw OptionError("--python: '" + given + "' is not an executable program");
     }
     return path;
   }
@@ -150,6 +211,33 @@ std::string resolve_python(const Raw& raw) {
     return *found;
   }
   throw OptionError("python3 is not on PATH; name the interpreter with --python");
+}
+
+// "scheme://host[:port]", as browsers send it in the Origin header.
+std::string checked_origin(const std::string& origin) {
+  const auto scheme_end = origin.find("://");
+  if (scheme_end == std::string::npos || scheme_end == 0 || scheme_end + 3 == origin.size() ||
+      origin.find('/', scheme_end + 3) != std::string::npos) {
+    throw OptionError("--allow-origin: '" + origin +
+                      "' is not an origin like http://localhost:5173");
+  }
+  return origin;
+}
+
+std::string read_token(const std::string& path) {
+  std::ifstream file(path);
+  if (!file) {
+    throw OptionError("--token-file: cannot read " + path);
+  }
+  std::string token;
+  std::getline(file, token);
+  while (!token.empty() && std::isspace(static_cast<unsigned char>(token.back()))) {
+    token.pop_back();
+  }
+  if (token.empty() || token.find_first_of(" \t") != std::string::npos) {
+    throw OptionError("--token-file: " + path + " must hold one token on its first line");
+  }
+  return token;
 }
 
 void check_address(const std::string& host) {
@@ -164,23 +252,21 @@ Options build(const Raw& raw) {
   Options options;
   options.host = value_or(raw, "--host", options.host);
   check_address(options.host);
-  if (raw.values.contains("--port")) {
-    options.port = parse_port("--port", raw.values.at("--port"), true);
+  if (raw.contains("--port")) {
+    options.port = parse_port("--port", raw.last("--port"), true);
   }
-  if (raw.values.contains("--analytics-port")) {
-    options.analytics_port =
-        parse_port("--analytics-port", raw.values.at("--analytics-port"), false);
+  if (raw.contains("--analytics-port")) {
+    options.analytics_port = parse_port("--analytics-port", raw.last("--analytics-port"), false);
   }
-  if (raw.values.contains("--body-limit")) {
-    options.body_limit = parse_size("--body-limit", raw.values.at("--body-limit"));
+  if (raw.contains("--body-limit")) {
+    options.body_limit = parse_size("--body-limit", raw.last("--body-limit"));
   }
-  if (raw.values.contains("--exparam-timeout")) {
-    options.exparam_timeout =
-        parse_seconds("--exparam-timeout", raw.values.at("--exparam-timeout"));
+  if (raw.contains("--exparam-timeout")) {
+    options.exparam_timeout = parse_seconds("--exparam-timeout", raw.last("--exparam-timeout"));
   }
-  if (raw.values.contains("--analytics-timeout")) {
+  if (raw.contains("--analytics-timeout")) {
     options.analytics_timeout =
-        parse_seconds("--analytics-timeout", raw.values.at("--analytics-timeout"));
+        parse_seconds("--analytics-timeout", raw.last("--analytics-timeout"));
   }
   options.base_uri = value_or(raw, "--base-uri", options.base_uri);
   check_base_uri(options.base_uri);
@@ -195,6 +281,25 @@ Options build(const Raw& raw) {
   options.engine_script = absolute(
       value_or(raw, "--engine-script", STRATDESK_SOURCE_DIR "/engine/kestrun-plus-script.py"));
   options.python = resolve_python(raw);
+  options.allowed_hosts = raw.all("--allow-host");
+  for (const std::string& origin : raw.all("--allow-origin")) {
+    options.allowed_origins.push_back(checked_origin(origin));
+  }
+  if (raw.contains("--token-file")) {
+    options.token = read_token(raw.last("--token-file"));
+  }
+  if (raw.contains("--idle-timeout")) {
+    options.idle_timeout = parse_seconds("--idle-timeout", raw.last("--idle-timeout"));
+  }
+  if (raw.contains("--header-timeout")) {
+    options.header_timeout = parse_seconds("--header-timeout", raw.last("--header-timeout"));
+  }
+  if (raw.contains("--body-timeout")) {
+    options.body_timeout = parse_seconds("--body-timeout", raw.last("--body-timeout"));
+  }
+  if (raw.contains("--max-connections")) {
+    options.max_connections = parse_count("--max-connections", raw.last("--max-connections"));
+  }
   return options;
 }
 
@@ -203,29 +308,13 @@ Options build(const Raw& raw) {
 std::string usage() {
   std::ostringstream text;
   text << "usage: stratdesk-server [options]\n\n"
-       << "The back-end server of the stratdesk research workstation.\n\n"
-       << "  --host ADDR            listen address (default 127.0.0.1)\n"
-       << "  --port N               listen port; 0 picks a free port (default 8600)\n"
-       << "  --base-uri PREFIX      prefix of every route (default /api)\n"
-       << "  --data-dir DIR         data directory (default ./stratdesk-data)\n"
-       << "  --db PATH              SQLite database file (default DATA/stratdesk.db)\n"
-       << "  --pid-dir DIR          engine pid-file directory (default DATA/pids)\n"
-       << "  --log PATH             log file (default DATA/logs/stratdesk.log)\n"
-       << "  --strategy-dir DIR     where launched strategy files are written (default "
-          "DATA/strategies)\n"
-       << "  --bundle-dir DIR       market-data bundle (default " STRATDESK_SOURCE_DIR
-          "/sample-data/bundle)\n"
-       << "  --python PATH          interpreter of the engine and of parameter extraction\n"
-       << "                         (default python3 on PATH)\n"
-       << "  --engine-script PATH   engine entry script (default " STRATDESK_SOURCE_DIR
-          "/engine/kestrun-plus-script.py)\n"
-       << "  --analytics-port N     port of the analytics service on 127.0.0.1 (default 10301)\n"
-       << "  --body-limit BYTES     largest request body accepted (default 268435456)\n"
-       << "  --exparam-timeout S    longest wait for one parameter extraction, in seconds\n"
-       << "                         (default 10)\n"
-       << "  --analytics-timeout S  longest wait for one answer of the analytics service, in\n"
-       << "                         seconds (default 60)\n"
-       << "  --help                 this text\n";
+       << "The back-end server of the stratdesk research workstation.\n\n";
+  for (const OptionSpec& spec : option_specs) {
+    const std::string left = std::string(spec.name) + " " + std::string(spec.value);
+    text << "  " << left << std::string(left.size() < 24 ? 24 - left.size() : 1, ' ') << spec.help
+         << "\n";
+  }
+  text << "  --help" << std::string(18, ' ') << "this text\n";
   return text.str();
 }
 

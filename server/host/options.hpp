@@ -27,6 +27,16 @@ struct Options {
   std::chrono::milliseconds exparam_timeout = std::chrono::seconds(10);
   // Longest wait for one answer of the analytics service, connection included.
   std::chrono::milliseconds analytics_timeout = std::chrono::seconds(60);
+  // Who may call: extra Host names, extra browser origins, and the bearer token (read from
+  // --token-file) every request must carry when set.
+  std::vector<std::string> allowed_hosts;
+  std::vector<std::string> allowed_origins;
+  std::optional<std::string> token;
+  // Limits on slow and idle clients.
+  std::chrono::milliseconds idle_timeout = std::chrono::seconds(60);
+  std::chrono::milliseconds header_timeout = std::chrono::seconds(30);
+  std::chrono::milliseconds body_timeout = std::chrono::seconds(300);
+  std::size_t max_connections = 1000;
 };
 
 struct ParseResult {

@@ -2,6 +2,7 @@
 
 #include <filesystem>
 
+#include "../server/engine_fakes.hpp"
 #include "db/connection.hpp"
 #include "test_support.hpp"
 
@@ -73,6 +74,55 @@ TEST(Host, BodiesAboveTheLimitAreRefusedAndNotStored) {
   db::Connection c(server.db_path());
   EXPECT_EQ(c.execute("SELECT count(*) AS n FROM log_feeds").at(0).at("n"), 0);
   EXPECT_EQ(client.get("/api/algorithms/3/backtests/7/feeds/log").status, 200);
+}
+
+}  // namespace
+}  // namespace stratdesk::test
+
+namespace stratdesk::test {
+namespace {
+
+TEST(Host, AccessOptionsGuardEveryRouteAndTheTokenReachesEngines) {
+  TempDir dir;
+  write_file(dir.file("token"), "tok-123\n");
+  FakeEngine engine(dir.path());
+  std::vector<std::string> options = engine.server_options();
+  options.insert(options.end(),
+                 {"--token-file", dir.file("token"), "--allow-origin", "http://localhost:5173"});
+  ServerProcess server(dir.file("data"), options);
+  HttpClient client("127.0.0.1", server.port());
+  const std::pair<std::string, std::string> bearer{"Authorization", "Bearer tok-123"};
+
+  EXPECT_EQ(client.get("/api/algorithms").status, 401);
+  EXPECT_EQ(client.request("GET", "/api/algorithms", "", "", {bearer}).status, 200);
+  const auto page = client.request("GET", "/api/algorithms", "", "",
+                                   {bearer, {"Origin", "http://localhost:5173"}});
+  EXPECT_EQ(page.headers.at("access-control-allow-origin"), "http://localhost:5173");
+  EXPECT_EQ(client.request("GET", "/api/algorithms", "", "", {bearer, {"Origin", "https://x.test"}})
+                .status,
+            403);
+
+  const std::string form = form_encode({{"config", minimal_config}, {"code", "pass\n"}});
+  const auto launched = client.request("POST", "/api/algorithms/1/backtests", form,
+                                       "application/x-www-form-urlencoded", {bearer});
+  ASSERT_EQ(launched.status, 200) << launched.body;
+  const auto record = engine.record(launched.json().at("id").as_int64());
+  ASSERT_TRUE(record);
+  EXPECT_EQ(record->at("env").at("STRATDESK_TOKEN"), "tok-123");
+  // The engine holds its standard streams (and the descriptor listing /proc) and nothing of the
+  // server's: no listener, no client connection, no database file.
+  EXPECT_LE(record->at("fds").as_array().size(), 4u) << record->at("fds");
+}
+
+TEST(Host, ATokenFileMustHoldOneToken) {
+  TempDir dir;
+  write_file(dir.file("empty"), "\n");
+  write_file(dir.file("spaced"), "two words\n");
+  for (const std::string& file : {dir.file("empty"), dir.file("spaced"), dir.file("missing")}) {
+    const ProcessResult result =
+        run_process({server_binary(), "--data-dir", dir.file("data"), "--token-file", file});
+    EXPECT_EQ(result.exit_code, 2) << file << result.err;
+  }
 }
 
 }  // namespace

@@ -68,8 +68,10 @@ strategy = args[args.index("-f") + 1]
 with open(strategy, encoding="utf-8", newline="") as f:
     code = f.read()
 record = {"argv": args, "pid": os.getpid(), "cwd": os.getcwd(), "code": code,
+          "fds": sorted(int(fd) for fd in os.listdir("/proc/self/fd")),
           "env": {k: os.environ.get(k) for k in
-                  ("PYTHONPATH", "STRATDESK_FEED_URL", "STRATDESK_PID_DIR", "STRATDESK_BUNDLE_DIR")}}
+                  ("PYTHONPATH", "STRATDESK_FEED_URL", "STRATDESK_PID_DIR", "STRATDESK_BUNDLE_DIR",
+                   "STRATDESK_TOKEN")}}
 os.makedirs(os.path.join(here, "records"), exist_ok=True)
 tmp = os.path.join(here, "records", bid + ".tmp")
 with open(tmp, "w") as f:
