@@ -108,7 +108,7 @@ asio::awaitable<void> sleep_until(Clock::time_point deadline) {
 }
 
 struct Reply {
-  std::string body;
+  ExtractionAnswer answer;
   std::exception_ptr failure;
 };
 
@@ -118,18 +118,9 @@ asio::awaitable<Reply> exchange(tcp::socket& socket, const std::string& frame) {
   Reply reply;
   try {
     co_await asio::async_write(socket, asio::buffer(frame), asio::use_awaitable);
-    const std::string header = co_await recv_n(socket, 4);
-    if (header.size() < 4) {
-      throw http::Error(500,
-                        "the parameter extraction closed the connection before sending the "
-                        "length of its answer");
-    }
-    reply.body = co_await recv_n(socket, decode_length(header));
-  } catch (const http::Error&) {
+    reply.answer = co_await read_answer(socket);
+  } catch (...) {
     reply.failure = std::current_exception();
-  } catch (const std::exception& error) {
-    reply.failure = std::make_exception_ptr(http::Error(
-        500, std::string("the parameter extraction connection failed: ") + error.what()));
   }
   co_return reply;
 }
@@ -189,16 +180,13 @@ asio::awaitable<std::string> extract(const std::string& source_code) {
   if (reply.failure) {
     std::rethrow_exception(reply.failure);
   }
-  if (!http::is_valid_utf8(reply.body)) {
-    throw http::Error(500, "the parameter extraction answered bytes that are not UTF-8");
-  }
-  if (!is_json(reply.body)) {
+  if (!reply.answer.is_json) {
     log::logger().warning(
         "parameter extraction process {} answered {} bytes that are not JSON; parameters are []",
-        child->pid(), reply.body.size());
+        child->pid(), reply.answer.body.size());
     co_return "[]";
   }
-  co_return std::move(reply.body);
+  co_return std::move(reply.answer.body);
 }
 
 }  // namespace
@@ -234,6 +222,30 @@ asio::awaitable<std::string> get_parameter(std::string source_code) {
     std::rethrow_exception(failure);
   }
   co_return parameters;
+}
+
+asio::awaitable<ExtractionAnswer> read_answer(tcp::socket& socket) {
+  std::string header;
+  std::string body;
+  try {
+    header = co_await recv_n(socket, 4);
+    if (header.size() == 4) {
+      body = co_await recv_n(socket, decode_length(header));
+    }
+  } catch (const std::exception& error) {
+    throw http::Error(500,
+                      std::string("the parameter extraction connection failed: ") + error.what());
+  }
+  if (header.size() < 4) {
+    throw http::Error(500,
+                      "the parameter extraction closed the connection before sending the "
+                      "length of its answer");
+  }
+  if (!http::is_valid_utf8(body)) {
+    throw http::Error(500, "the parameter extraction answered bytes that are not UTF-8");
+  }
+  const bool json = is_json(body);
+  co_return ExtractionAnswer{std::move(body), json};
 }
 
 asio::awaitable<std::string> recv_n(tcp::socket& sock, std::int64_t n) {
