@@ -71,6 +71,33 @@ void abandon(db::Connection& conn, std::int64_t backtest_id, const std::string& 
 
 }  // namespace
 
+boost::asio::awaitable<http::Response> BacktestList::get(http::Request& request,
+                                                         std::int64_t algorithm_id) {
+  db::Connection& conn = db::get_connection(request);
+  db::Rows rows = conn.execute("SELECT * FROM backtests WHERE backtests.algorithm_id = ?",
+                               {db::Value(algorithm_id)});
+  json::array answer;
+  if (rows.empty()) {
+    co_return http::Response::json(std::move(answer));
+  }
+  json::value name = nullptr;
+  if (const auto algo = get_algo(conn, algorithm_id)) {
+    if (const json::value* found = algo->if_contains("name")) {
+      name = *found;
+    }
+  }
+  answer.reserve(rows.size());
+  for (db::Row& row : rows) {
+    // A nameless algorithm gives its backtests no name at all rather than an empty one.
+    if (is_true(name)) {
+      row["algorithm_name"] = name;
+    }
+    row["final_portfolio"] = get_final_portfolio(row.at("id").as_int64(), conn);
+    answer.emplace_back(std::move(row));
+  }
+  co_return http::Response::json(std::move(answer));
+}
+
 boost::asio::awaitable<http::Response> BacktestList::post(http::Request& request,
                                                           std::int64_t algorithm_id) {
   if (auto refusal = check_bundle(settings().bundle_path)) {
@@ -112,10 +139,6 @@ boost::asio::awaitable<http::Response> BacktestList::post(http::Request& request
         500, "backtest " + std::to_string(backtest_id) + " could not be started: " + e.what());
   }
   co_return http::Response::json(json::object{{"id", backtest_id}});
-}
-
-void register_api(http::Api& api, const std::string& base_uri) {
-  api.add<BacktestList>(base_uri + "/algorithms/<int:algorithm_id>/backtests");
 }
 
 }  // namespace stratdesk::backtest

@@ -151,6 +151,10 @@ std::string write_strategy_files(const std::string& dir, std::int64_t backtest_i
   return own_file.string();
 }
 
+void remove_strategy_files(const std::string& dir, std::int64_t backtest_id) {
+  fs::remove_all(fs::path(absolute_path(dir)) / std::to_string(backtest_id));
+}
+
 std::vector<std::string> build_engine_command(const std::string& kestrun_path,
                                               const std::string& strategy_file,
                                               const json::object& config,

@@ -35,6 +35,10 @@ std::string absolute_path(const std::string& path);
 std::string write_strategy_files(const std::string& dir, std::int64_t backtest_id,
                                  const std::string& code);
 
+// Removes <dir>/<backtest_id>/ with everything in it; a missing directory is no error. Throws
+// std::filesystem::filesystem_error when it cannot be removed.
+void remove_strategy_files(const std::string& dir, std::int64_t backtest_id);
+
 // The engine command for a validated configuration: the script, "run", dates and strategy
 // file, the option groups the configuration asks for (creating the report directory), one
 // "--parameter-in name:value" per parameter, and the three "-mc" settings. Logs

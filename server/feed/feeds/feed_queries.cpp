@@ -5,32 +5,10 @@
 #include "common/json_text.hpp"
 #include "db/db.hpp"
 #include "feeds/feeds.hpp"
+#include "http/arguments.hpp"
 
 namespace stratdesk::feeds {
 namespace {
-
-// An argument's text from the query string, else a form field, else a JSON body member;
-// nullopt when absent (or JSON null).
-std::optional<std::string> argument_text(http::Request& request, std::string_view name) {
-  if (const std::string* value = request.query().first(name)) {
-    return *value;
-  }
-  if (const std::string* value = request.form().first(name)) {
-    return *value;
-  }
-  if (const boost::json::value* body = request.json_body(); body != nullptr && body->is_object()) {
-    if (const boost::json::value* member = body->get_object().if_contains(name)) {
-      if (member->is_null()) {
-        return std::nullopt;
-      }
-      if (member->is_string()) {
-        return std::string(member->get_string());
-      }
-      return common::to_json_text(*member);
-    }
-  }
-  return std::nullopt;
-}
 
 [[noreturn]] void reject(std::string_view name, std::string_view value, std::string_view why) {
   throw http::BadRequest("invalid value '" + std::string(value) + "' for argument '" +
@@ -77,13 +55,13 @@ std::int64_t parse_count(std::string_view name, const std::string& text) {
 
 FeedArgs parse_feed_args(http::Request& request) {
   FeedArgs args;
-  if (auto text = argument_text(request, "is_benchmark")) {
+  if (auto text = http::argument_text(request, "is_benchmark")) {
     args.is_benchmark = parse_boolean("is_benchmark", *text);
   }
-  if (auto text = argument_text(request, "start_index")) {
+  if (auto text = http::argument_text(request, "start_index")) {
     args.start_index = parse_count("start_index", *text);
   }
-  if (auto text = argument_text(request, "limit")) {
+  if (auto text = http::argument_text(request, "limit")) {
     args.limit = parse_count("limit", *text);
   }
   return args;

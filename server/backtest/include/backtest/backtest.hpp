@@ -2,18 +2,24 @@
 
 #include <any>
 #include <cstdint>
+#include <initializer_list>
 #include <memory>
+#include <optional>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include <boost/asio/awaitable.hpp>
+#include <boost/json/object.hpp>
 #include <boost/json/value.hpp>
 
+#include "db/connection.hpp"
 #include "http/request.hpp"
 #include "http/response.hpp"
 #include "http/router.hpp"
 
-// Backtests: launching a run of the engine over an algorithm's code and configuration.
+// Backtests: launching a run of the engine over an algorithm's code and configuration, and the
+// resources that list, read, comment, stop and delete the runs.
 namespace stratdesk::backtest {
 
 // What this module needs of the engine manager. The host adapts its manager to it, so that
@@ -38,9 +44,12 @@ void set_kestrun_manager_cli_queue(std::any queue);  // stored only
 void set_pid_path(std::string path);                 // stored only
 void set_conf(boost::json::value conf);              // stored only
 
-// POST <base>/algorithms/<int:algorithm_id>/backtests: launches a backtest.
+// <base>/algorithms/<int:algorithm_id>/backtests: an algorithm's backtests, and their launch.
 class BacktestList final {
  public:
+  // The algorithm's backtests, each with "final_portfolio" and, when the algorithm has a
+  // non-empty name, "algorithm_name"; [] when it has none.
+  boost::asio::awaitable<http::Response> get(http::Request& request, std::int64_t algorithm_id);
   // Answers {"id": n} once the engine has been handed its command. Refusals: 409 with a message
   // when the bundle is missing or empty, 400 with a message when the configuration lacks a
   // required value, 400 when "config" or "code" is missing. When the backtest is recorded but
@@ -49,7 +58,65 @@ class BacktestList final {
   boost::asio::awaitable<http::Response> post(http::Request& request, std::int64_t algorithm_id);
 };
 
-// Mounts the backtest resources under `base_uri`.
+// <base>/algorithms/<int:algorithm_id>/backtests/<int:backtest_id>: one backtest.
+class Backtest final {
+ public:
+  // The backtest with "algorithm_name" when its algorithm row exists (even with an empty name);
+  // null when no backtest has both ids.
+  boost::asio::awaitable<http::Response> get(http::Request& request, std::int64_t algorithm_id,
+                                             std::int64_t backtest_id);
+  // Form field "comment" (even empty) changes the comment; else "state" = "stop" asks the
+  // engine manager to end the run. Answers true; 403 "无效的PATCH指令" for anything else.
+  boost::asio::awaitable<http::Response> patch(http::Request& request, std::int64_t algorithm_id,
+                                               std::int64_t backtest_id);
+  // Deletes the backtest with its feed rows and its strategy directory: {"id": backtest_id}, or
+  // the refusal map (status 200) while it runs. The algorithm id plays no part.
+  boost::asio::awaitable<http::Response> delete_(http::Request& request, std::int64_t algorithm_id,
+                                                 std::int64_t backtest_id);
+
+  // Sets the comment of the backtest with both ids and commits; true even when none matched.
+  bool update_comment(http::Request& request, std::int64_t algorithm_id, std::int64_t backtest_id,
+                      const std::string& comment);
+  // Hands the stop to the engine manager by backtest id alone; true also when the manager runs
+  // no such engine. Throws when no manager is set.
+  bool stop_algorithm(std::int64_t algorithm_id, std::int64_t backtest_id);
+};
+
+// <base>/backtests: every backtest in the state given by the argument "state" (default
+// "stopped", also when null; the empty text is not null), with "algorithm_name" when its
+// algorithm row exists, and "final_portfolio" when the state is "executing".
+class BackTestListByCondition final {
+ public:
+  boost::asio::awaitable<http::Response> get(http::Request& request);
+};
+
+// <base>/backtests/<int:backtest_id>: one backtest by its id alone, with "algorithm_name" when
+// its algorithm row exists. An id without a row is answered 500 with a message.
+class BackTestNoALgoInfo final {
+ public:
+  boost::asio::awaitable<http::Response> get(http::Request& request, std::int64_t backtest_id);
+};
+
+// The algorithms row `algo_id`, or nullopt.
+std::optional<db::Row> get_algo(db::Connection& conn, std::int64_t algo_id);
+
+// The backtest's latest portfolio row (benchmark rows included) with its datetime also under
+// "order_key" first. Always one row: every value null when the backtest has no portfolio rows.
+db::Row get_final_portfolio(std::int64_t backtest_id, db::Connection& conn);
+
+// A request's parsed arguments: each declared name to its text, null when not given.
+using Arguments = boost::json::object;
+
+// Reads the arguments `names` of a request as the query-like resources do (query string, form
+// field, JSON body member).
+Arguments parse_arguments(http::Request& request, std::initializer_list<std::string_view> names);
+
+// `args[key]`, or `default_value` when that is null or absent.
+boost::json::value get(const Arguments& args, std::string_view key,
+                       const boost::json::value& default_value);
+
+// Mounts BacktestList, Backtest, BackTestListByCondition and BackTestNoALgoInfo under
+// `base_uri`, in that order.
 void register_api(http::Api& api, const std::string& base_uri);
 
 }  // namespace stratdesk::backtest

@@ -1,0 +1,156 @@
+#include <filesystem>
+#include <stdexcept>
+#include <string>
+#include <utility>
+
+#include <boost/json/array.hpp>
+#include <boost/json/object.hpp>
+
+#include "backtest/backtest.hpp"
+#include "cleanup/cleanup.hpp"
+#include "db/db.hpp"
+#include "http/errors.hpp"
+#include "launch.hpp"
+#include "log/log.hpp"
+#include "settings.hpp"
+
+namespace stratdesk::backtest {
+namespace {
+
+namespace json = boost::json;
+
+// The algorithm row of a backtest row. A backtest may outlive its algorithm, or have been
+// launched for an id that never had one.
+std::optional<db::Row> algorithm_of(db::Connection& conn, const db::Row& backtest) {
+  const json::value* id = backtest.if_contains("algorithm_id");
+  if (id == nullptr || !id->is_int64()) {
+    return std::nullopt;
+  }
+  return get_algo(conn, id->get_int64());
+}
+
+// Sets "algorithm_name" when the algorithm row exists, whatever its name.
+void add_algorithm_name(db::Connection& conn, db::Row& backtest) {
+  if (const auto algo = algorithm_of(conn, backtest)) {
+    if (const json::value* name = algo->if_contains("name")) {
+      backtest["algorithm_name"] = *name;
+    }
+  }
+}
+
+// Ids are reused once the highest backtest is deleted, and a later launch under the same id
+// must not find the files of the earlier one beside its own.
+void discard_strategy_files(std::int64_t backtest_id) {
+  const auto& dir = settings().strategy_file_dir;
+  if (!dir || dir->empty()) {
+    return;
+  }
+  try {
+    remove_strategy_files(*dir, backtest_id);
+  } catch (const std::exception& e) {
+    // The row and its results are gone for good; the stray files are worth a warning only.
+    log::logger().warning("cannot remove the strategy files of deleted backtest {}: {}",
+                          backtest_id, e.what());
+  }
+}
+
+}  // namespace
+
+boost::asio::awaitable<http::Response> Backtest::get(http::Request& request,
+                                                     std::int64_t algorithm_id,
+                                                     std::int64_t backtest_id) {
+  db::Connection& conn = db::get_connection(request);
+  db::Rows rows =
+      conn.execute("SELECT * FROM backtests WHERE backtests.algorithm_id = ? AND backtests.id = ?",
+                   {db::Value(algorithm_id), db::Value(backtest_id)});
+  if (rows.empty()) {
+    co_return http::Response::json(nullptr);
+  }
+  db::Row& row = rows.front();
+  add_algorithm_name(conn, row);
+  co_return http::Response::json(std::move(row));
+}
+
+boost::asio::awaitable<http::Response> Backtest::patch(http::Request& request,
+                                                       std::int64_t algorithm_id,
+                                                       std::int64_t backtest_id) {
+  if (const std::string* comment = request.form_value("comment")) {
+    co_return http::Response::json(update_comment(request, algorithm_id, backtest_id, *comment));
+  }
+  if (const std::string* state = request.form_value("state");
+      state != nullptr && *state == "stop") {
+    co_return http::Response::json(stop_algorithm(algorithm_id, backtest_id));
+  }
+  co_return http::Response::refusal(403, "无效的PATCH指令");
+}
+
+boost::asio::awaitable<http::Response> Backtest::delete_(http::Request& request,
+                                                         std::int64_t /*algorithm_id*/,
+                                                         std::int64_t backtest_id) {
+  db::Connection& conn = db::get_connection(request);
+  if (auto refusal = cleanup::delete_backtest(conn, backtest_id)) {
+    co_return http::Response::json(std::move(*refusal));
+  }
+  discard_strategy_files(backtest_id);
+  co_return http::Response::json(json::object{{"id", backtest_id}});
+}
+
+bool Backtest::update_comment(http::Request& request, std::int64_t algorithm_id,
+                              std::int64_t backtest_id, const std::string& comment) {
+  db::Connection& conn = db::get_connection(request);
+  conn.execute(
+      "UPDATE backtests SET comment = ? WHERE backtests.algorithm_id = ? AND backtests.id = ?",
+      {db::Value(comment), db::Value(algorithm_id), db::Value(backtest_id)});
+  conn.commit();
+  return true;
+}
+
+bool Backtest::stop_algorithm(std::int64_t /*algorithm_id*/, std::int64_t backtest_id) {
+  const auto& manager = settings().kestrun_manager;
+  if (!manager) {
+    throw std::logic_error("the setting kestrun_manager is not set");
+  }
+  manager->stop_kestrun(backtest_id);
+  return true;
+}
+
+boost::asio::awaitable<http::Response> BackTestListByCondition::get(http::Request& request) {
+  const Arguments args = parse_arguments(request, {"state"});
+  const json::value state = backtest::get(args, "state", "stopped");
+  const bool executing = state.is_string() && state.get_string() == "executing";
+
+  db::Connection& conn = db::get_connection(request);
+  db::Rows rows = conn.execute("SELECT * FROM backtests WHERE backtests.state = ?", {state});
+  json::array answer;
+  answer.reserve(rows.size());
+  for (db::Row& row : rows) {
+    add_algorithm_name(conn, row);
+    if (executing) {
+      row["final_portfolio"] = get_final_portfolio(row.at("id").as_int64(), conn);
+    }
+    answer.emplace_back(std::move(row));
+  }
+  co_return http::Response::json(std::move(answer));
+}
+
+boost::asio::awaitable<http::Response> BackTestNoALgoInfo::get(http::Request& request,
+                                                               std::int64_t backtest_id) {
+  db::Connection& conn = db::get_connection(request);
+  db::Rows rows =
+      conn.execute("SELECT * FROM backtests WHERE backtests.id = ?", {db::Value(backtest_id)});
+  if (rows.empty()) {
+    throw http::Error(500, "backtest " + std::to_string(backtest_id) + " does not exist");
+  }
+  db::Row& row = rows.front();
+  add_algorithm_name(conn, row);
+  co_return http::Response::json(std::move(row));
+}
+
+void register_api(http::Api& api, const std::string& base_uri) {
+  api.add<BacktestList>(base_uri + "/algorithms/<int:algorithm_id>/backtests");
+  api.add<Backtest>(base_uri + "/algorithms/<int:algorithm_id>/backtests/<int:backtest_id>");
+  api.add<BackTestListByCondition>(base_uri + "/backtests");
+  api.add<BackTestNoALgoInfo>(base_uri + "/backtests/<int:backtest_id>");
+}
+
+}  // namespace stratdesk::backtest
