@@ -4,12 +4,13 @@ BUILD      ?= build
 ASAN_BUILD ?= build-asan
 FUZZ_BUILD ?= build-fuzz
 FUZZ_SECONDS ?= 60
+SOAK_SECONDS ?= 600
 JOBS       ?= $(shell nproc)
 RUN_ARGS   ?=
 
 CMAKE_FLAGS = -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo
 
-.PHONY: deps build build-asan run test test-plain test-asan bench fuzz format format-check clean
+.PHONY: deps build build-asan run test test-plain test-asan bench soak fuzz format format-check clean
 
 deps:
 	@scripts/install-deps.sh
@@ -39,6 +40,10 @@ test: test-plain test-asan
 bench: build
 	@$(BUILD)/bench/bench_ingest
 	@$(BUILD)/bench/bench_paging
+
+# A mixed load for SOAK_SECONDS, watching the server's memory, descriptors and children.
+soak: build
+	@$(BUILD)/bench/soak --seconds $(SOAK_SECONDS)
 
 # Each fuzzer runs FUZZ_SECONDS (make fuzz FUZZ_SECONDS=600 for a longer hunt).
 fuzz: deps
