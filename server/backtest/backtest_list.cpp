@@ -76,9 +76,8 @@ boost::asio::awaitable<http::Response> BacktestList::get(http::Request& request,
   db::Connection& conn = db::get_connection(request);
   db::Rows rows = conn.execute("SELECT * FROM backtests WHERE backtests.algorithm_id = ?",
                                {db::Value(algorithm_id)});
-  json::array answer;
   if (rows.empty()) {
-    co_return http::Response::json(std::move(answer));
+    co_return http::Response::json(json::array());
   }
   json::value name = nullptr;
   if (const auto algo = get_algo(conn, algorithm_id)) {
@@ -86,16 +85,14 @@ boost::asio::awaitable<http::Response> BacktestList::get(http::Request& request,
       name = *found;
     }
   }
-  answer.reserve(rows.size());
   for (db::Row& row : rows) {
     // A nameless algorithm gives its backtests no name at all rather than an empty one.
     if (is_true(name)) {
       row["algorithm_name"] = name;
     }
     row["final_portfolio"] = get_final_portfolio(row.at("id").as_int64(), conn);
-    answer.emplace_back(std::move(row));
   }
-  co_return http::Response::json(std::move(answer));
+  co_return http::Response::json(db::to_array(std::move(rows)));
 }
 
 boost::asio::awaitable<http::Response> BacktestList::post(http::Request& request,

@@ -121,16 +121,13 @@ boost::asio::awaitable<http::Response> BackTestListByCondition::get(http::Reques
 
   db::Connection& conn = db::get_connection(request);
   db::Rows rows = conn.execute("SELECT * FROM backtests WHERE backtests.state = ?", {state});
-  json::array answer;
-  answer.reserve(rows.size());
   for (db::Row& row : rows) {
     add_algorithm_name(conn, row);
     if (executing) {
       row["final_portfolio"] = get_final_portfolio(row.at("id").as_int64(), conn);
     }
-    answer.emplace_back(std::move(row));
   }
-  co_return http::Response::json(std::move(answer));
+  co_return http::Response::json(db::to_array(std::move(rows)));
 }
 
 boost::asio::awaitable<http::Response> BackTestNoALgoInfo::get(http::Request& request,

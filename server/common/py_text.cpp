@@ -1,5 +1,7 @@
 #include "common/py_text.hpp"
 
+#include "text_units.hpp"
+
 #include <array>
 #include <charconv>
 #include <cmath>
@@ -9,8 +11,13 @@
 
 #include <boost/json/value.hpp>
 
+#include "common/json_text.hpp"
+
 namespace stratdesk::common {
 namespace {
+
+using detail::append_hex;
+using detail::next_code_point;
 
 // Splits the shortest round-trip text of |value| into its digits and decimal exponent, so
 // that value == 0.d1d2d3... * 10^exponent_after_point.
@@ -67,37 +74,6 @@ std::string positional_form(const ShortestDigits& d) {
           d.digits.substr(static_cast<std::size_t>(d.point));
   }
   return out;
-}
-
-// Decodes one code point starting at |i|; the input comes from a JSON parser or has been
-// validated, so malformed bytes are rendered one by one rather than rejected.
-char32_t next_code_point(std::string_view s, std::size_t& i) {
-  const auto byte = [&](std::size_t k) { return static_cast<unsigned char>(s[k]); };
-  const unsigned char lead = byte(i);
-  int length = lead < 0x80           ? 1
-               : (lead >> 5) == 0x6  ? 2
-               : (lead >> 4) == 0xE  ? 3
-               : (lead >> 3) == 0x1E ? 4
-                                     : 0;
-  if (length == 0 || i + static_cast<std::size_t>(length) > s.size()) {
-    ++i;
-    return lead;
-  }
-  char32_t cp = length == 1   ? lead
-                : length == 2 ? (lead & 0x1F)
-                : length == 3 ? (lead & 0x0F)
-                              : (lead & 0x07);
-  for (int k = 1; k < length; ++k) {
-    cp = (cp << 6) | (byte(i + static_cast<std::size_t>(k)) & 0x3F);
-  }
-  i += static_cast<std::size_t>(length);
-  return cp;
-}
-
-void append_hex(std::string& out, const char* prefix, unsigned value, int width) {
-  char text[16];
-  std::snprintf(text, sizeof text, "%s%0*x", prefix, width, value);
-  out += text;
 }
 
 // Python's str.isprintable() for the ranges that occur in practice: controls, the C1 block,
@@ -194,103 +170,6 @@ void append_display(std::string& out, const boost::json::value& value, bool nest
   }
 }
 
-void append_json_string(std::string& out, std::string_view s) {
-  out += '"';
-  for (std::size_t i = 0; i < s.size();) {
-    const char32_t cp = next_code_point(s, i);
-    switch (cp) {
-      case '"':
-        out += "\\\"";
-        continue;
-      case '\\':
-        out += "\\\\";
-        continue;
-      case '\n':
-        out += "\\n";
-        continue;
-      case '\r':
-        out += "\\r";
-        continue;
-      case '\t':
-        out += "\\t";
-        continue;
-      case '\b':
-        out += "\\b";
-        continue;
-      case '\f':
-        out += "\\f";
-        continue;
-      default:
-        break;
-    }
-    if (cp >= 0x20 && cp < 0x7F) {
-      out += static_cast<char>(cp);
-    } else if (cp > 0xFFFF) {
-      const char32_t v = cp - 0x10000;
-      append_hex(out, "\\u", static_cast<unsigned>(0xD800 + (v >> 10)), 4);
-      append_hex(out, "\\u", static_cast<unsigned>(0xDC00 + (v & 0x3FF)), 4);
-    } else {
-      append_hex(out, "\\u", static_cast<unsigned>(cp), 4);
-    }
-  }
-  out += '"';
-}
-
-void append_json(std::string& out, const boost::json::value& value) {
-  switch (value.kind()) {
-    case boost::json::kind::null:
-      out += "null";
-      break;
-    case boost::json::kind::bool_:
-      out += value.get_bool() ? "true" : "false";
-      break;
-    case boost::json::kind::int64:
-      out += std::to_string(value.get_int64());
-      break;
-    case boost::json::kind::uint64:
-      out += std::to_string(value.get_uint64());
-      break;
-    case boost::json::kind::double_: {
-      const double d = value.get_double();
-      if (std::isnan(d)) {
-        out += "NaN";
-      } else if (std::isinf(d)) {
-        out += d > 0 ? "Infinity" : "-Infinity";
-      } else {
-        out += python_float_repr(d);
-      }
-      break;
-    }
-    case boost::json::kind::string:
-      append_json_string(out, value.get_string());
-      break;
-    case boost::json::kind::array: {
-      out += '[';
-      bool first = true;
-      for (const auto& element : value.get_array()) {
-        out += first ? "" : ", ";
-        first = false;
-        append_json(out, element);
-      }
-      out += ']';
-      break;
-    }
-    case boost::json::kind::object: {
-      out += '{';
-      bool first = true;
-      for (const auto& member : value.get_object()) {
-        out += first ? "" : ", ";
-        first = false;
-        append_json_string(out, member.key());
-        out += ": ";
-        append_json(out, member.value());
-      }
-      out += '}';
-      break;
-    }
-  }
-}
-
 }  // namespace
 
 std::string python_float_repr(double value) {
@@ -339,7 +218,7 @@ std::string display_form(const boost::json::value& value) {
 
 std::string python_json_dumps(const boost::json::value& value) {
   std::string out;
-  append_json(out, value);
+  append_json(out, value, python_json_style);
   return out;
 }
 

@@ -316,6 +316,15 @@ Statement::Column Statement::column(int column) const {
   return value;
 }
 
+boost::json::array to_array(Rows rows) {
+  boost::json::array out;
+  out.reserve(rows.size());
+  for (Row& row : rows) {
+    out.emplace_back(std::move(row));
+  }
+  return out;
+}
+
 Rows Statement::fetch_all() {
   Rows rows;
   while (step()) {

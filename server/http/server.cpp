@@ -55,17 +55,6 @@ std::optional<Response> answer_for_read_error(const boost::system::error_code& e
   return std::nullopt;
 }
 
-void log_failed_session(std::exception_ptr error) {
-  if (!error) {
-    return;
-  }
-  try {
-    std::rethrow_exception(error);
-  } catch (const std::exception& e) {
-    log::logger().error("connection ended by an unexpected error: {}", e.what());
-  }
-}
-
 }  // namespace
 
 Server::Server(boost::asio::io_context& io, const Api& api, ServerOptions options)
@@ -89,7 +78,7 @@ tcp::endpoint Server::listen(const std::string& address, unsigned short port) {
 }
 
 void Server::start() {
-  boost::asio::co_spawn(io_, accept_loop(), log_failed_session);
+  boost::asio::co_spawn(io_, accept_loop(), log::report_failure_of("the accept loop"));
 }
 
 boost::asio::awaitable<void> Server::accept_loop() {
@@ -108,7 +97,7 @@ boost::asio::awaitable<void> Server::accept_loop() {
     }
     boost::system::error_code ignored;
     socket.set_option(tcp::no_delay(true), ignored);
-    boost::asio::co_spawn(io_, serve(std::move(socket)), log_failed_session);
+    boost::asio::co_spawn(io_, serve(std::move(socket)), log::report_failure_of("a connection"));
   }
 }
 
@@ -299,7 +288,8 @@ void Server::shutdown(std::chrono::milliseconds grace, std::function<void()> don
       session->stream.cancel();
     }
   }
-  boost::asio::co_spawn(io_, wait_for_sessions(grace, std::move(done)), log_failed_session);
+  boost::asio::co_spawn(io_, wait_for_sessions(grace, std::move(done)),
+                        log::report_failure_of("the shutdown"));
 }
 
 boost::asio::awaitable<void> Server::wait_for_sessions(std::chrono::milliseconds grace,

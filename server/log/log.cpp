@@ -58,4 +58,19 @@ Logger& logger() {
   return state().logger;
 }
 
+std::function<void(std::exception_ptr)> report_failure_of(std::string task) {
+  return [task = std::move(task)](std::exception_ptr error) {
+    if (!error) {
+      return;
+    }
+    try {
+      std::rethrow_exception(error);
+    } catch (const std::exception& e) {
+      logger().error("{} ended: {}", task, e.what());
+    } catch (...) {
+      logger().error("{} ended by an unknown error", task);
+    }
+  };
+}
+
 }  // namespace stratdesk::log

@@ -85,18 +85,8 @@ ForeignKestrunChecker::ForeignKestrunChecker(asio::any_io_executor executor, std
       sqlite_url_(std::move(sqlite_url)) {}
 
 void ForeignKestrunChecker::start() {
-  asio::co_spawn(executor_, keep_running(shared_from_this()), [](std::exception_ptr error) {
-    if (!error) {
-      return;
-    }
-    try {
-      std::rethrow_exception(error);
-    } catch (const std::exception& e) {
-      log::logger().error("foreign kestrun checker task ended: {}", e.what());
-    } catch (...) {
-      log::logger().error("foreign kestrun checker task ended by an unknown error");
-    }
-  });
+  asio::co_spawn(executor_, keep_running(shared_from_this()),
+                 log::report_failure_of("foreign kestrun checker task"));
 }
 
 db::Connection& ForeignKestrunChecker::connection() {

@@ -49,18 +49,8 @@ KestrunManager::KestrunManager(asio::any_io_executor executor, std::string log_p
       python_path_(std::move(python_path)) {}
 
 void KestrunManager::start() {
-  asio::co_spawn(executor_, keep_running(shared_from_this()), [](std::exception_ptr error) {
-    if (!error) {
-      return;
-    }
-    try {
-      std::rethrow_exception(error);
-    } catch (const std::exception& e) {
-      log::logger().error("kestrun manager task ended: {}", e.what());
-    } catch (...) {
-      log::logger().error("kestrun manager task ended by an unknown error");
-    }
-  });
+  asio::co_spawn(executor_, keep_running(shared_from_this()),
+                 log::report_failure_of("kestrun manager task"));
 }
 
 asio::awaitable<void> KestrunManager::run() {

@@ -23,6 +23,7 @@
 #include <boost/json/serialize.hpp>
 
 #include "algorithms/algorithms.hpp"
+#include "common/frame.hpp"
 #include "common/py_text.hpp"
 #include "http/errors.hpp"
 #include "http/forms.hpp"
@@ -52,26 +53,12 @@ double seconds(std::chrono::milliseconds duration) {
 }
 
 std::string request_frame(const std::string& source) {
-  if (source.size() > static_cast<std::size_t>(std::numeric_limits<std::int32_t>::max())) {
+  std::optional<std::string> frame = common::frame_of(source);
+  if (!frame) {
     throw http::Error(500, "the strategy source (" + std::to_string(source.size()) +
                                " bytes) is too long for the parameter extraction");
   }
-  const auto length = static_cast<std::uint32_t>(source.size());
-  std::string frame;
-  frame.reserve(4 + source.size());
-  for (int shift = 0; shift < 32; shift += 8) {
-    frame.push_back(static_cast<char>((length >> shift) & 0xffu));
-  }
-  frame += source;
-  return frame;
-}
-
-std::int32_t decode_length(const std::string& bytes) {
-  std::uint32_t length = 0;
-  for (int i = 3; i >= 0; --i) {
-    length = (length << 8) | static_cast<unsigned char>(bytes[static_cast<std::size_t>(i)]);
-  }
-  return static_cast<std::int32_t>(length);
+  return std::move(*frame);
 }
 
 bool is_json(const std::string& text) {
@@ -230,7 +217,7 @@ asio::awaitable<ExtractionAnswer> read_answer(tcp::socket& socket) {
   try {
     header = co_await recv_n(socket, 4);
     if (header.size() == 4) {
-      body = co_await recv_n(socket, decode_length(header));
+      body = co_await recv_n(socket, common::frame_length(header));
     }
   } catch (const std::exception& error) {
     throw http::Error(500,

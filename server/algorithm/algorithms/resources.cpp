@@ -111,20 +111,11 @@ class ChangeSet {
   std::vector<Change> changes_;
 };
 
-boost::json::array to_array(db::Rows rows) {
-  boost::json::array out;
-  out.reserve(rows.size());
-  for (db::Row& row : rows) {
-    out.emplace_back(std::move(row));
-  }
-  return out;
-}
-
 }  // namespace
 
 asio::awaitable<http::Response> AlgorithmList::get(http::Request& req) {
   db::Connection& connection = db::get_connection(req);
-  co_return http::Response::json(to_array(connection.execute("SELECT * FROM algorithms")));
+  co_return http::Response::json(db::to_array(connection.execute("SELECT * FROM algorithms")));
 }
 
 asio::awaitable<http::Response> AlgorithmList::post(http::Request& req) {

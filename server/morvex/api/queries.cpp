@@ -273,13 +273,4 @@ std::vector<std::string> _get_dates_for(db::Connection& connection, std::int64_t
   return dates;
 }
 
-boost::json::array to_array(db::Rows rows) {
-  boost::json::array out;
-  out.reserve(rows.size());
-  for (db::Row& row : rows) {
-    out.emplace_back(std::move(row));
-  }
-  return out;
-}
-
 }  // namespace stratdesk::morvex_api

@@ -87,7 +87,7 @@ const value& answer_member(const object& answer, std::string_view key) {
 
 object exposure_request(db::Rows positions, value benchmark, std::string date) {
   return object{{"cmd", "single_exposure_analysis"},
-                {"portfolio", object{{"positions", to_array(std::move(positions))}}},
+                {"portfolio", object{{"positions", db::to_array(std::move(positions))}}},
                 {"benchmark", std::move(benchmark)},
                 {"date", std::move(date)}};
 }
@@ -120,7 +120,7 @@ asio::awaitable<http::Response> Trade::get(http::Request& request, std::int64_t 
     std::string id = instrument_of(row);
     row["symbol"] = co_await symbol_for(std::move(id));
   }
-  co_return http::Response::json(to_array(std::move(rows)));
+  co_return http::Response::json(db::to_array(std::move(rows)));
 }
 
 asio::awaitable<http::Response> PnL::get(http::Request& request, std::int64_t backtest_id) {
@@ -135,11 +135,11 @@ asio::awaitable<http::Response> PnL::get(http::Request& request, std::int64_t ba
   if (given_benchmark) {
     benchmark = *given_benchmark;
   } else {
-    benchmark_series = to_array(_get_benchmark_series(connection, backtest_id, start, end));
+    benchmark_series = db::to_array(_get_benchmark_series(connection, backtest_id, start, end));
     benchmark = _get_benchmark_for(connection, backtest_id);
   }
   object pnl_request{{"cmd", "pnl_analysis"},
-                     {"portfolio_series", to_array(std::move(portfolio))},
+                     {"portfolio_series", db::to_array(std::move(portfolio))},
                      {"benchmark", benchmark},
                      {"benchmark_series", std::move(benchmark_series)}};
   object result = co_await ask_service(std::move(pnl_request));
@@ -175,7 +175,7 @@ asio::awaitable<http::Response> Holdings::get(http::Request& request, std::int64
                                         {"starting_cash", overview.at("starting_cash")},
                                         {"market_value", totals.front().at("total_value")},
                                         {"cash", totals.front().at("cash")},
-                                        {"positions", to_array(std::move(positions))}});
+                                        {"positions", db::to_array(std::move(positions))}});
 }
 
 asio::awaitable<http::Response> Exposure::get(http::Request& request, std::int64_t backtest_id) {
@@ -242,7 +242,7 @@ asio::awaitable<http::Response> Sensitivity::get(http::Request& request, std::in
   const value first = series.front().at("datetime");
   const value last = series.back().at("datetime");
   object sensitivity_request{{"cmd", "sensitivity_analysis"},
-                             {"portfolio", to_array(std::move(series))}};
+                             {"portfolio", db::to_array(std::move(series))}};
   object result = co_await ask_service(std::move(sensitivity_request));
   merge(result, overview);
   result["start_date"] = first;
@@ -265,7 +265,7 @@ asio::awaitable<http::Response> Risk::get(http::Request& request, std::int64_t b
   const std::string last_day = day_of(timestamp_of(portfolio.back()));
   object risk_request{{"cmd", "risk_analysis"},
                       {"benchmark", benchmark},
-                      {"portfolio", to_array(std::move(portfolio))}};
+                      {"portfolio", db::to_array(std::move(portfolio))}};
   object result = co_await ask_service(std::move(risk_request));
   result["start_date"] = first_day;
   result["end_date"] = last_day;

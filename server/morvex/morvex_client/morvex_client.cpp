@@ -17,6 +17,7 @@
 #include <boost/asio/use_awaitable.hpp>
 #include <boost/asio/write.hpp>
 
+#include "common/frame.hpp"
 #include "common/json_parse.hpp"
 #include "common/py_text.hpp"
 
@@ -43,26 +44,12 @@ std::string describe(std::chrono::milliseconds limit) {
 
 std::string frame_of(const boost::json::value& request) {
   const std::string body = common::python_json_dumps(request);
-  if (body.size() > static_cast<std::size_t>(std::numeric_limits<std::int32_t>::max())) {
+  std::optional<std::string> frame = common::frame_of(body);
+  if (!frame) {
     throw Error(Error::Kind::bad_request, "the request to the analytics service is too large (" +
                                               std::to_string(body.size()) + " bytes)");
   }
-  const auto length = static_cast<std::uint32_t>(body.size());
-  std::string frame;
-  frame.reserve(4 + body.size());
-  for (int shift = 0; shift < 32; shift += 8) {
-    frame += static_cast<char>((length >> shift) & 0xFF);
-  }
-  frame += body;
-  return frame;
-}
-
-std::int32_t read_length(const std::string& header) {
-  std::uint32_t length = 0;
-  for (int i = 3; i >= 0; --i) {
-    length = (length << 8) | static_cast<unsigned char>(header[static_cast<std::size_t>(i)]);
-  }
-  return static_cast<std::int32_t>(length);
+  return std::move(*frame);
 }
 
 asio::awaitable<boost::json::value> exchange(std::string frame, unsigned short port) {
@@ -85,7 +72,7 @@ asio::awaitable<boost::json::value> exchange(std::string frame, unsigned short p
                                             " closed the connection without answering");
     }
     // Bytes past the announced length are not ours to read; they go with the connection.
-    body = co_await recv_n(socket, read_length(header));
+    body = co_await recv_n(socket, common::frame_length(header));
   } catch (const boost::system::system_error& error) {
     throw Error(Error::Kind::dropped, "the analytics service at " + where(port) +
                                           " dropped the connection before answering (" +

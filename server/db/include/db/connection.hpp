@@ -10,6 +10,7 @@
 #include <unordered_map>
 #include <vector>
 
+#include <boost/json/array.hpp>
 #include <boost/json/object.hpp>
 #include <boost/json/value.hpp>
 
@@ -35,6 +36,9 @@ class Error : public std::runtime_error {
 
 class Connection;
 class Statement;
+
+// The rows as a JSON array of objects, moved rather than copied.
+boost::json::array to_array(Rows rows);
 
 // The row factory: the current row of `statement` as a row map, column name (or alias) to
 // value, in column order; when two columns share a name the later one's value is kept.

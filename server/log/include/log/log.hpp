@@ -1,5 +1,7 @@
 #pragma once
 
+#include <exception>
+#include <functional>
 #include <memory>
 #include <string>
 #include <utility>
@@ -39,5 +41,9 @@ void init(const std::string& log_path);
 
 // The logger; before `init` it writes to standard error only.
 Logger& logger();
+
+// A completion handler for a spawned task: logs at error level "<task> ended: <what>" when the
+// task ends by an exception, nothing otherwise.
+std::function<void(std::exception_ptr)> report_failure_of(std::string task);
 
 }  // namespace stratdesk::log

@@ -104,7 +104,4 @@ std::vector<std::string> _get_dates_for(db::Connection& connection, std::int64_t
                                         const std::optional<DateTime>& start,
                                         const std::optional<DateTime>& end);
 
-// Rows as a JSON array, moved.
-boost::json::array to_array(db::Rows rows);
-
 }  // namespace stratdesk::morvex_api
