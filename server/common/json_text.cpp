@@ -103,7 +103,7 @@ void append_json_string(std::string& out, std::string_view utf8, bool ascii_only
 
 void append_json_double(std::string& out, double value, const JsonStyle& style) {
   if (std::isfinite(value)) {
-    out += python_float_repr(value);
+    append_python_float(out, value);
   } else if (!style.python_non_finite) {
     out += "null";
   } else if (std::isnan(value)) {

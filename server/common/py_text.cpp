@@ -19,61 +19,65 @@ namespace {
 using detail::append_hex;
 using detail::next_code_point;
 
-// Splits the shortest round-trip text of |value| into its digits and decimal exponent, so
-// that value == 0.d1d2d3... * 10^exponent_after_point.
+// The shortest round-trip digits of a positive finite double and its decimal exponent:
+// value == d1.d2d3... * 10^exponent. Kept in a fixed buffer: reals are written by the
+// thousand in every page of results.
 struct ShortestDigits {
-  std::string digits;
-  int point = 0;  // position of the decimal point relative to the first digit
+  std::array<char, 24> digits{};
+  std::size_t count = 0;
+  int exponent = 0;
 };
 
 ShortestDigits shortest_digits(double magnitude) {
-  std::array<char, 64> buffer{};
-  auto [end, ec] = std::to_chars(buffer.data(), buffer.data() + buffer.size(), magnitude,
-                                 std::chars_format::scientific);
-  if (ec != std::errc{}) {
-    throw std::runtime_error("cannot format a double");
-  }
-  const std::string_view text(buffer.data(), static_cast<std::size_t>(end - buffer.data()));
-  const auto e_pos = text.find('e');
+  std::array<char, 40> text{};
+  const auto [end, ec] = std::to_chars(text.data(), text.data() + text.size(), magnitude,
+                                       std::chars_format::scientific);
   ShortestDigits out;
-  for (char c : text.substr(0, e_pos)) {
-    if (c != '.') {
-      out.digits.push_back(c);
+  const char* at = text.data();
+  for (; at != end && *at != 'e'; ++at) {
+    if (*at != '.') {
+      out.digits[out.count++] = *at;
     }
   }
-  int exponent = 0;
-  std::string_view exp_text = text.substr(e_pos + 1);
-  if (!exp_text.empty() && exp_text.front() == '+') {
-    exp_text.remove_prefix(1);
-  }
-  std::from_chars(exp_text.data(), exp_text.data() + exp_text.size(), exponent);
-  out.point = exponent + 1;
+  // "e+16", "e-05": from_chars takes no '+'.
+  const char* exponent = at + 1 < end && at[1] == '+' ? at + 2 : at + 1;
+  std::from_chars(exponent, end, out.exponent);
+  (void)ec;  // a double always fits in 40 characters
   return out;
 }
 
-std::string exponent_form(const ShortestDigits& d) {
-  std::string out(1, d.digits.front());
-  if (d.digits.size() > 1) {
+void append_exponent_form(std::string& out, const ShortestDigits& d) {
+  out += d.digits[0];
+  if (d.count > 1) {
     out += '.';
-    out.append(d.digits, 1);
+    out.append(d.digits.data() + 1, d.count - 1);
   }
-  const int exponent = d.point - 1;
-  char exp_text[16];
-  std::snprintf(exp_text, sizeof exp_text, "e%c%02d", exponent < 0 ? '-' : '+', std::abs(exponent));
-  return out + exp_text;
+  out += d.exponent < 0 ? "e-" : "e+";
+  const int magnitude = std::abs(d.exponent);
+  if (magnitude < 10) {
+    out += '0';
+  }
+  std::array<char, 8> text{};
+  const auto written = std::to_chars(text.data(), text.data() + text.size(), magnitude);
+  out.append(text.data(), written.ptr);
 }
 
-std::string positional_form(const ShortestDigits& d) {
-  std::string out;
-  if (d.point <= 0) {
-    out = "0." + std::string(static_cast<std::size_t>(-d.point), '0') + d.digits;
-  } else if (static_cast<std::size_t>(d.point) >= d.digits.size()) {
-    out = d.digits + std::string(static_cast<std::size_t>(d.point) - d.digits.size(), '0') + ".0";
+void append_positional_form(std::string& out, const ShortestDigits& d) {
+  const int point = d.exponent + 1;  // digits before the decimal point
+  const std::string_view digits(d.digits.data(), d.count);
+  if (point <= 0) {
+    out += "0.";
+    out.append(static_cast<std::size_t>(-point), '0');
+    out += digits;
+  } else if (static_cast<std::size_t>(point) >= d.count) {
+    out += digits;
+    out.append(static_cast<std::size_t>(point) - d.count, '0');
+    out += ".0";
   } else {
-    out = d.digits.substr(0, static_cast<std::size_t>(d.point)) + "." +
-          d.digits.substr(static_cast<std::size_t>(d.point));
+    out += digits.substr(0, static_cast<std::size_t>(point));
+    out += '.';
+    out += digits.substr(static_cast<std::size_t>(point));
   }
-  return out;
 }
 
 // Python's str.isprintable() for the ranges that occur in practice: controls, the C1 block,
@@ -172,21 +176,35 @@ void append_display(std::string& out, const boost::json::value& value, bool nest
 
 }  // namespace
 
-std::string python_float_repr(double value) {
+void append_python_float(std::string& out, double value) {
   if (std::isnan(value)) {
-    return "nan";
+    out += "nan";
+    return;
   }
   if (std::isinf(value)) {
-    return value > 0 ? "inf" : "-inf";
+    out += value > 0 ? "inf" : "-inf";
+    return;
+  }
+  if (std::signbit(value)) {
+    out += '-';
   }
   if (value == 0.0) {
-    return std::signbit(value) ? "-0.0" : "0.0";
+    out += "0.0";
+    return;
   }
   const ShortestDigits d = shortest_digits(std::fabs(value));
   // Python switches to exponent notation when the decimal exponent is below -4 or at least 16.
-  const int exponent = d.point - 1;
-  std::string text = (exponent < -4 || exponent >= 16) ? exponent_form(d) : positional_form(d);
-  return std::signbit(value) ? "-" + text : text;
+  if (d.exponent < -4 || d.exponent >= 16) {
+    append_exponent_form(out, d);
+  } else {
+    append_positional_form(out, d);
+  }
+}
+
+std::string python_float_repr(double value) {
+  std::string out;
+  append_python_float(out, value);
+  return out;
 }
 
 std::string python_str_repr(std::string_view utf8) {

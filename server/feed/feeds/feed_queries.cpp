@@ -1,4 +1,5 @@
 #include <algorithm>
+#include <array>
 #include <charconv>
 #include <optional>
 
@@ -69,35 +70,10 @@ FeedArgs parse_feed_args(http::Request& request) {
 
 namespace {
 
-// Pre-rendered member names, and whether each column's nulls read "N/A".
-struct PageLayout {
-  std::vector<std::string> keys;
-  std::vector<bool> substituted;
-};
-
-PageLayout layout_of(const db::Statement& statement, Columns substituted) {
-  PageLayout layout;
-  const int columns = statement.column_count();
-  layout.substituted.assign(static_cast<std::size_t>(columns), false);
-  for (int column = 0; column < columns; ++column) {
-    std::string key;
-    common::append_json_string(key, statement.column_name(column));
-    key += ':';
-    layout.keys.push_back(std::move(key));
-  }
-  for (std::string_view field : substituted) {
-    bool found = false;
-    for (int column = 0; column < columns; ++column) {
-      if (statement.column_name(column) == field) {
-        layout.substituted[static_cast<std::size_t>(column)] = true;
-        found = true;
-      }
-    }
-    if (!found) {
-      throw std::out_of_range("column " + std::string(field) + " is not in the page");
-    }
-  }
-  return layout;
+void append_integer(std::string& out, std::int64_t value) {
+  std::array<char, 24> text{};
+  const auto written = std::to_chars(text.data(), text.data() + text.size(), value);
+  out.append(text.data(), written.ptr);
 }
 
 void append_column(std::string& out, const db::Statement::Column& value, bool substituted) {
@@ -107,7 +83,7 @@ void append_column(std::string& out, const db::Statement::Column& value, bool su
       out += substituted ? "\"N/A\"" : "null";
       break;
     case Kind::integer:
-      out += std::to_string(value.integer);
+      append_integer(out, value.integer);
       break;
     case Kind::real:
       common::append_json_double(out, value.real);
@@ -120,22 +96,47 @@ void append_column(std::string& out, const db::Statement::Column& value, bool su
 
 }  // namespace
 
-std::string page_json(db::Statement& statement, Columns substituted) {
-  std::string out = "[";
-  std::optional<PageLayout> layout;
-  while (statement.step()) {
-    if (!layout) {
-      layout = layout_of(statement, substituted);
-    } else {
-      out += ',';
+void PageWriter::learn_layout(const db::Statement& statement) {
+  const int columns = statement.column_count();
+  std::vector<std::string> keys;
+  std::vector<bool> substitutes(static_cast<std::size_t>(columns), false);
+  for (int column = 0; column < columns; ++column) {
+    std::string key;
+    common::append_json_string(key, statement.column_name(column));
+    key += ':';
+    keys.push_back(std::move(key));
+  }
+  for (std::string_view field : substituted_) {
+    bool found = false;
+    for (int column = 0; column < columns; ++column) {
+      if (statement.column_name(column) == field) {
+        substitutes[static_cast<std::size_t>(column)] = true;
+        found = true;
+      }
     }
-    out += '{';
-    for (std::size_t column = 0; column < layout->keys.size(); ++column) {
+    if (!found) {
+      throw std::out_of_range("column " + std::string(field) + " is not in the page");
+    }
+  }
+  keys_ = std::move(keys);
+  substitutes_ = std::move(substitutes);
+}
+
+std::string PageWriter::write(db::Statement& statement) {
+  std::string out = "[";
+  bool first = true;
+  while (statement.step()) {
+    if (keys_.empty()) {
+      learn_layout(statement);
+    }
+    out += first ? "{" : ",{";
+    first = false;
+    for (std::size_t column = 0; column < keys_.size(); ++column) {
       if (column > 0) {
         out += ',';
       }
-      out += layout->keys[column];
-      append_column(out, statement.column(static_cast<int>(column)), layout->substituted[column]);
+      out += keys_[column];
+      append_column(out, statement.column(static_cast<int>(column)), substitutes_[column]);
     }
     out += '}';
   }
@@ -147,7 +148,7 @@ FeedQuery::FeedQuery(std::string_view table, Columns substituted, bool by_benchm
     : sql_("SELECT * FROM " + std::string(table) + " WHERE algorithm_id = ? AND backtest_id = ?" +
            (by_benchmark ? " AND is_benchmark = ?" : "") +
            " ORDER BY datetime ASC LIMIT ? OFFSET ?"),
-      substituted_(substituted),
+      writer_(substituted),
       by_benchmark_(by_benchmark) {}
 
 boost::asio::awaitable<http::Response> FeedQuery::get(http::Request& request,
@@ -165,7 +166,7 @@ boost::asio::awaitable<http::Response> FeedQuery::get(http::Request& request,
   statement.bind(index++, args.start_index);
   // Written straight from the statement: a page is read far more often than anything else, and
   // building row maps first would cost more than the query.
-  co_return http::Response::json_text(page_json(statement, substituted_));
+  co_return http::Response::json_text(writer_.write(statement));
 }
 
 void register_api(http::Api& api, const std::string& base_uri) {

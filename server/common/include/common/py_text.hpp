@@ -13,6 +13,7 @@ namespace stratdesk::common {
 // repr() of a float: the shortest text that reads back to the same double, always with a '.'
 // or an exponent ("100000.0", "0.5", "1e-05", "1e+16", "inf", "nan").
 std::string python_float_repr(double value);
+void append_python_float(std::string& out, double value);
 
 // repr() of a str: single quotes unless the text holds a single quote and no double quote,
 // with Python's escapes for backslashes, quotes and unprintable characters.

@@ -5,6 +5,7 @@
 #include <span>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include <boost/asio/awaitable.hpp>
 #include <boost/json/array.hpp>
@@ -136,10 +137,24 @@ class FeedGroup final {
   static void insert(const FeedKind& kind, const boost::json::array& rows, db::Connection& c);
 };
 
-// Runs `statement` and writes its rows as a JSON array of objects (column name to value), with
-// null shown as "N/A" in the `substituted` columns. A substituted column the statement does
-// not return is an error (std::out_of_range).
-std::string page_json(db::Statement& statement, Columns substituted);
+// Writes the rows of a statement as a JSON array of objects (column name to value), with null
+// shown as "N/A" in the `substituted` columns. The member names are rendered once, from the first
+// row it sees, and kept for the statements after: one writer serves one statement text.
+class PageWriter {
+ public:
+  explicit PageWriter(Columns substituted) : substituted_(substituted) {}
+
+  // Runs `statement` to its end. A substituted column the statement does not return is an error
+  // (std::out_of_range).
+  std::string write(db::Statement& statement);
+
+ private:
+  void learn_layout(const db::Statement& statement);
+
+  Columns substituted_;
+  std::vector<std::string> keys_;  // "\"name\":" per column
+  std::vector<bool> substitutes_;  // per column
+};
 
 // The paging arguments every feed query accepts, from the query string (or a form or JSON body).
 struct FeedArgs {
@@ -159,7 +174,7 @@ class FeedQuery {
 
  private:
   std::string sql_;
-  Columns substituted_;
+  PageWriter writer_;
   bool by_benchmark_;
 };
 
