@@ -138,7 +138,7 @@ void append_display(std::string& out, const boost::json::value& value, bool nest
       out += std::to_string(value.get_uint64());
       break;
     case boost::json::kind::double_:
-      out += python_float_repr(value.get_double());
+      append_python_float(out, value.get_double());
       break;
     case boost::json::kind::string:
       if (nested) {

@@ -87,14 +87,14 @@ std::size_t parse_size(const std::string& option, const std::string& text) {
 
 // Every option: its name, what its value is called, whether it may be given more than once,
 // and its line of help (with its default).
-struct OptionSpec {
+struct OptionInfo {
   std::string_view name;
   std::string_view value;
   bool repeatable;
   std::string_view help;
 };
 
-constexpr OptionSpec option_specs[] = {
+constexpr OptionInfo option_table[] = {
     {"--host", "ADDR", false, "listen address (default 127.0.0.1)"},
     {"--port", "N", false, "listen port; 0 picks a free port (default 8600)"},
     {"--base-uri", "PREFIX", false, "prefix of every route (default /api)"},
@@ -131,10 +131,10 @@ constexpr OptionSpec option_specs[] = {
      "open connections at most; the longest idle one makes room for a new one (default 1000)"},
 };
 
-const OptionSpec* find_spec(std::string_view name) {
-  for (const OptionSpec& spec : option_specs) {
-    if (spec.name == name) {
-      return &spec;
+const OptionInfo* find_option(std::string_view name) {
+  for (const OptionInfo& option : option_table) {
+    if (option.name == name) {
+      return &option;
     }
   }
   return nullptr;
@@ -167,8 +167,8 @@ Raw read_arguments(const std::vector<std::string>& arguments) {
       value = name.substr(equals + 1);
       name = name.substr(0, equals);
     }
-    const OptionSpec* spec = find_spec(name);
-    if (spec == nullptr) {
+    const OptionInfo* option = find_option(name);
+    if (option == nullptr) {
       throw OptionError("unknown option '" + name + "' (see --help)");
     }
     if (!value) {
@@ -178,7 +178,7 @@ Raw read_arguments(const std::vector<std::string>& arguments) {
       value = arguments[++i];
     }
     auto& values = raw.values[name];
-    if (!spec->repeatable) {
+    if (!option->repeatable) {
       values.clear();
     }
     values.push_back(*value);
@@ -309,9 +309,9 @@ std::string usage() {
   std::ostringstream text;
   text << "usage: stratdesk-server [options]\n\n"
        << "The back-end server of the stratdesk research workstation.\n\n";
-  for (const OptionSpec& spec : option_specs) {
-    const std::string left = std::string(spec.name) + " " + std::string(spec.value);
-    text << "  " << left << std::string(left.size() < 24 ? 24 - left.size() : 1, ' ') << spec.help
+  for (const OptionInfo& option : option_table) {
+    const std::string left = std::string(option.name) + " " + std::string(option.value);
+    text << "  " << left << std::string(left.size() < 24 ? 24 - left.size() : 1, ' ') << option.help
          << "\n";
   }
   text << "  --help" << std::string(18, ' ') << "this text\n";

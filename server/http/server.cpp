@@ -97,7 +97,9 @@ boost::asio::awaitable<void> Server::accept_loop() {
     }
     boost::system::error_code ignored;
     socket.set_option(tcp::no_delay(true), ignored);
-    boost::asio::co_spawn(io_, serve(std::move(socket)), log::report_failure_of("a connection"));
+    // One handler for every connection rather than one built per accept.
+    static const auto report_connection_failure = log::report_failure_of("a connection");
+    boost::asio::co_spawn(io_, serve(std::move(socket)), report_connection_failure);
   }
 }
 
@@ -112,10 +114,11 @@ void add_common_headers(bhttp::response<Body>& message, const Response& response
   message.keep_alive(keep_alive);
 }
 
-boost::asio::awaitable<bool> write_response(beast::tcp_stream& stream, const Response& response,
+boost::asio::awaitable<bool> write_response(beast::tcp_stream& stream, Response response,
                                             unsigned version, bool head_only, bool keep_alive,
                                             std::chrono::milliseconds timeout) {
-  std::string body = response.body_text ? *response.body_text : common::to_json_text(response.body);
+  std::string body =
+      response.body_text ? std::move(*response.body_text) : common::to_json_text(response.body);
   stream.expires_after(timeout);
   if (head_only) {
     bhttp::response<bhttp::empty_body> message{static_cast<bhttp::status>(response.status),
@@ -231,14 +234,14 @@ boost::asio::awaitable<void> Server::serve(tcp::socket socket) {
     }
 
     Request request(parser.release());
-    const Response response = co_await answer(request);
+    Response response = co_await answer(request);
     // Release what the request held (its database connection, rolling back what it did not
     // commit) before the answer goes out, so a slow reader holds no lock.
     request.context().clear();
     const bool keep_alive = request.keep_alive() && !stopping_;
     const bool written =
-        co_await write_response(session.stream, response, version, request.method() == verb::head,
-                                keep_alive, options_.write_timeout);
+        co_await write_response(session.stream, std::move(response), version,
+                                request.method() == verb::head, keep_alive, options_.write_timeout);
     session.busy = false;
     if (!written || !keep_alive) {
       break;

@@ -182,16 +182,8 @@ void set_kestrun_interpreter(const std::string& interpreter) {
   interpreter_setting = interpreter;
 }
 
-const std::string& kestrun_interpreter() {
-  return interpreter_setting;
-}
-
 void set_kestrun_timeout(std::chrono::milliseconds limit) {
   timeout_setting = limit;
-}
-
-std::chrono::milliseconds kestrun_timeout() {
-  return timeout_setting;
 }
 
 asio::awaitable<std::string> get_parameter(std::string source_code) {

@@ -125,10 +125,6 @@ void set_timeout(std::chrono::milliseconds limit) {
   time_limit = std::max(limit, std::chrono::milliseconds(1));
 }
 
-std::chrono::milliseconds get_timeout() {
-  return time_limit;
-}
-
 asio::awaitable<std::string> recv_n(tcp::socket& sock, std::int64_t n) {
   constexpr std::int64_t piece = 64 * 1024;
   std::string received;

@@ -89,8 +89,6 @@ class Api {
   // http::Error with its status and message, anything else a logged 500.
   asio::awaitable<Response> dispatch(Request& request) const;
 
-  [[nodiscard]] std::size_t size() const { return routes_.size(); }
-
  private:
   static constexpr std::array verbs_served = {verb::get, verb::post, verb::put, verb::patch,
                                               verb::delete_};

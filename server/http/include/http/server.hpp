@@ -56,8 +56,6 @@ class Server {
   // `done` once every connection is gone or `grace` has passed (then the rest are closed).
   void shutdown(std::chrono::milliseconds grace, std::function<void()> done);
 
-  [[nodiscard]] std::size_t connection_count() const { return sessions_->size(); }
-
  private:
   struct Session;
   using SessionSet = std::unordered_set<Session*>;

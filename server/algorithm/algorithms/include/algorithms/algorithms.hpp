@@ -18,12 +18,10 @@ namespace stratdesk::algorithms {
 
 // The interpreter that runs the extraction module; "" until the host sets it.
 void set_kestrun_interpreter(const std::string& interpreter);
-const std::string& kestrun_interpreter();
 
 // How long one extraction may take, from starting the child to its last answer byte
 // (default 10 s). When it passes, the parameters are "[]".
 void set_kestrun_timeout(std::chrono::milliseconds limit);
-std::chrono::milliseconds kestrun_timeout();
 
 // Runs `interpreter -m kestrun_exparam PORT` against a fresh listener on 127.0.0.1 and returns
 // the JSON text the child answers, unchanged, or "[]" when the answer is not JSON, when the

@@ -24,7 +24,6 @@ unsigned short get_port();
 // The time one exchange may take, connection, request and answer together. A request that
 // outlives it fails and its connection is closed. Non-positive values are taken as 1 ms.
 void set_timeout(std::chrono::milliseconds limit);
-std::chrono::milliseconds get_timeout();
 
 // A failed exchange. The message is written for the person looking at the dashboard: it says
 // what went wrong with the service and where it was looked for.
