@@ -161,10 +161,8 @@ TEST_F(AnalyticsServiceTest, ManyRequestsWaitForTheServiceAtOnce) {
     });
   }
   ASSERT_TRUE(FakeAnalytics::wait_for([this] { return fake_.held() == 3; }));
-  const auto started = std::chrono::steady_clock::now();
   EXPECT_EQ(get("5/overview").status, 200);
   EXPECT_EQ(get("5/holdings?date=2016-01-01").status, 200);
-  EXPECT_LT(std::chrono::steady_clock::now() - started, std::chrono::seconds(1));
   for (const std::atomic<int>& status : statuses) {
     EXPECT_EQ(status.load(), 0);
   }
