@@ -9,6 +9,9 @@ JOBS       ?= $(shell nproc)
 RUN_ARGS   ?=
 
 CMAKE_FLAGS = -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo
+# The sanitizers' usual -O1, and line tables only: their reports need file and line, and the
+# sanitized Beast coroutine code builds in about half the time of -O2 -g.
+ASAN_FLAGS  = -DSTRATDESK_SANITIZE=ON -DCMAKE_CXX_FLAGS_RELWITHDEBINFO="-O1 -g1 -DNDEBUG"
 
 .PHONY: deps build build-asan run test test-plain test-asan bench soak fuzz format format-check clean
 
@@ -20,7 +23,7 @@ build: deps
 	@cmake --build $(BUILD) -j $(JOBS)
 
 build-asan: deps
-	@cmake -S . -B $(ASAN_BUILD) $(CMAKE_FLAGS) -DSTRATDESK_SANITIZE=ON >/dev/null
+	@cmake -S . -B $(ASAN_BUILD) $(CMAKE_FLAGS) $(ASAN_FLAGS) >/dev/null
 	@cmake --build $(ASAN_BUILD) -j $(JOBS)
 
 run: build
