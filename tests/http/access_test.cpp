@@ -9,7 +9,7 @@
 #include <boost/asio/steady_timer.hpp>
 #include <boost/asio/use_awaitable.hpp>
 
-#include "http/server.hpp"
+#include "in_process_server.hpp"
 #include "test_support.hpp"
 
 namespace stratdesk::http {
@@ -36,20 +36,13 @@ struct Sleepy {
   }
 };
 
-class AccessTest : public ::testing::Test {
+class AccessTest : public test_support::InProcessServerTest {
  protected:
-  void start(ServerOptions options) {
+  void start(const ServerOptions& options) {
     api_.add<Counted>("/api/thing");
     api_.add<Sleepy>("/api/sleepy");
-    server_ = std::make_unique<Server>(io_, api_, options);
-    port_ = server_->listen("127.0.0.1", 0).port();
-    server_->start();
-    thread_ = std::thread([this] { io_.run(); });
+    serve(options);
     Counted::calls = 0;
-  }
-  void TearDown() override {
-    asio::post(io_, [this] { server_->shutdown(std::chrono::seconds(2), [this] { io_.stop(); }); });
-    thread_.join();
   }
 
   test::HttpResponse send(const std::string& method, const std::string& path,
@@ -58,12 +51,6 @@ class AccessTest : public ::testing::Test {
     return client.request(method, path, "", "", headers);
   }
   std::string own(const std::string& host) { return host + ":" + std::to_string(port_); }
-
-  asio::io_context io_;
-  Api api_;
-  std::unique_ptr<Server> server_;
-  std::thread thread_;
-  unsigned short port_ = 0;
 };
 
 TEST_F(AccessTest, OnlyLoopbackNamesAndAllowedHostsAreServed) {

@@ -11,6 +11,7 @@
 #include <boost/asio/write.hpp>
 #include <boost/json/parse.hpp>
 
+#include "in_process_server.hpp"
 #include "test_support.hpp"
 
 namespace stratdesk::http {
@@ -58,30 +59,13 @@ struct Slow {
   }
 };
 
-class ServerTest : public ::testing::Test {
+class ServerTest : public test_support::InProcessServerTest {
  protected:
-  void start(ServerOptions options = {}) {
+  void start(const ServerOptions& options = {}) {
     api_.add<Echo>("/echo");
     api_.add<Slow>("/slow");
-    server_ = std::make_unique<Server>(io_, api_, options);
-    port_ = server_->listen("127.0.0.1", 0).port();
-    server_->start();
-    thread_ = std::thread([this] { io_.run(); });
+    serve(options);
   }
-
-  void TearDown() override {
-    if (thread_.joinable()) {
-      asio::post(io_,
-                 [this] { server_->shutdown(std::chrono::seconds(2), [this] { io_.stop(); }); });
-      thread_.join();
-    }
-  }
-
-  asio::io_context io_;
-  Api api_;
-  std::unique_ptr<Server> server_;
-  std::thread thread_;
-  unsigned short port_ = 0;
 };
 
 TEST_F(ServerTest, DecodesQueryAndBothFormEncodings) {
