@@ -29,7 +29,8 @@ class FeedError(Exception):
 
 
 def _finite(value):
-    # The server's JSON parser, like JSON itself, has no NaN or Infinity.
+    # Sent as null, what the server stores for a NaN and answers for any non-finite number;
+    # strict JSON readers along the way need no NaN or Infinity.
     if isinstance(value, float) and not math.isfinite(value):
         return None
     return value

@@ -1,6 +1,7 @@
 #include "db/connection.hpp"
 
 #include <cctype>
+#include <cmath>
 #include <limits>
 
 #include <sqlite3.h>
@@ -233,7 +234,9 @@ void Statement::bind(int index, const Value& value) {
       rc = sqlite3_bind_int64(handle_, index, static_cast<std::int64_t>(value.get_uint64()));
       break;
     case boost::json::kind::double_:
-      rc = sqlite3_bind_double(handle_, index, value.get_double());
+      // SQLite stores a NaN real as NULL anyway; binding NULL says so instead of relying on it.
+      rc = std::isnan(value.get_double()) ? sqlite3_bind_null(handle_, index)
+                                          : sqlite3_bind_double(handle_, index, value.get_double());
       break;
     case boost::json::kind::string: {
       const auto& text = value.get_string();

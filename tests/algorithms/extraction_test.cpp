@@ -124,6 +124,13 @@ TEST_F(ExtractionTest, KeepsJsonAnswersVerbatimAndOtherwiseStoresAnEmptyList) {
   EXPECT_EQ(parameters_of_new(), spaced);
   fake_.answer("{\"名\":\"值\"}");
   EXPECT_EQ(parameters_of_new(), "{\"名\":\"值\"}");
+  // Python's json.dumps writes these for a float default; Python's reader takes them back.
+  const std::string non_finite =
+      R"([{"name": "cap", "default": Infinity}, {"x": [NaN, -Infinity]}])";
+  fake_.answer(non_finite);
+  EXPECT_EQ(parameters_of_new(), non_finite);
+  fake_.answer("[nan]");
+  EXPECT_EQ(parameters_of_new(), "[]");
 
   fake_.answer("plain words");
   EXPECT_EQ(parameters_of_new(), "[]");

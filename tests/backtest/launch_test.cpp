@@ -234,6 +234,50 @@ TEST(Launch, ConfigurationValuesAndParametersReachTheEngineInTheirDisplayForm) {
   EXPECT_EQ(engine.argv(2), expected);
 }
 
+// What Python's json.dumps writes (NaN, Infinity), nested as deep as algorithm creation stores.
+TEST(Launch, ConfigAndParametersAreReadAsPythonWroteThemAndAsDeepAsCreationStores) {
+  TempDir dir;
+  FakeEngine engine(dir.path());
+  ServerProcess server(dir.file("data"), engine.server_options());
+  HttpClient client("127.0.0.1", server.port());
+  const auto nested = [](int depth) {
+    return std::string(static_cast<std::size_t>(depth), '[') + "1" +
+           std::string(static_cast<std::size_t>(depth), ']');
+  };
+  const std::string config =
+      R"({"start_date": "2016-01-04", "end_date": "2016-12-30", "stock_starting_cash": 1e400,)"
+      R"( "frequency": "1d", "securities": "stock", "commission_multiplier": -Infinity,)"
+      R"( "slippage": NaN, "deep": )" +
+      nested(900) + "}";
+  const std::string parameters = R"({"a": NaN, "b": Infinity, "deep": )" + nested(900) + "}";
+  const HttpResponse response = launch(client, 1, config, "pass\n", {{"parameters", parameters}});
+  ASSERT_EQ(response.status, 200) << response.body;
+
+  const auto args = engine.argv(1);
+  ASSERT_TRUE(args);
+  const auto follows = [&](const std::string& option, const std::string& value) {
+    const auto at = std::find(args->begin(), args->end(), option);
+    return at != args->end() && at + 1 != args->end() && *(at + 1) == value;
+  };
+  EXPECT_TRUE(follows("--account", "stock"));
+  EXPECT_TRUE(follows("stock", "inf"));
+  EXPECT_TRUE(follows("--commission-multiplier", "-inf"));
+  EXPECT_TRUE(follows("--slippage", "nan"));
+  EXPECT_NE(std::find(args->begin(), args->end(), "a:nan"), args->end());
+  EXPECT_NE(std::find(args->begin(), args->end(), "b:inf"), args->end());
+  db::Connection c(server.db_path());
+  EXPECT_EQ(
+      std::string(
+          c.execute("SELECT config FROM backtests WHERE id = 1").at(0).at("config").as_string()),
+      config);
+
+  // One level deeper than Python reads is not JSON here either.
+  EXPECT_EQ(
+      launch(client, 1, config, "pass\n", {{"parameters", "{\"x\": " + nested(1000) + "}"}}).status,
+      500);
+  EXPECT_EQ(count_rows(server.db_path(), "backtests"), 1);
+}
+
 TEST(Launch, ValidationRefusesInRuleOrderAndRecordsNothing) {
   TempDir dir;
   FakeEngine engine(dir.path());

@@ -3,9 +3,12 @@
 #include <gtest/gtest.h>
 
 #include <charconv>
+#include <cmath>
 #include <cstring>
+#include <limits>
 #include <random>
 
+#include <boost/json/error.hpp>
 #include <boost/json/monotonic_resource.hpp>
 
 namespace stratdesk::common {
@@ -46,14 +49,46 @@ TEST(ParseJson, KeepsIntegerKindsAndStructure) {
 }
 
 TEST(ParseJson, RejectsWhatIsNotOneStrictJsonText) {
-  for (const char* bad :
-       {"", "[1,]", "[1] [2]", "{'a': 1}", "[1 // c\n]", "\"\xff\"", "[1e5", "nul",
-        "[[[[[[[[[[[[[[[[[[[[[[[[[[[[[[[[[[1]]]]]]]]]]]]]]]]]]]]]]]]]]]]]]]]]]"}) {
+  for (const char* bad : {"", "[1,]", "[1] [2]", "{'a': 1}", "[1 // c\n]", "\"\xff\"", "[1e5",
+                          "nul", "nan", "inf", "[-NaN]", "[+Infinity]", "[1NaN]", "[Infinity1]",
+                          "[NaNa]", "[infinity]", "{NaN: 1}", "[NaN,]"}) {
     boost::system::error_code ec;
     parse_json(bad, ec);
     EXPECT_TRUE(ec) << bad;
   }
   EXPECT_THROW(parse_json("[1,"), boost::system::system_error);
+}
+
+TEST(ParseJson, NestsAsDeepAsPythonReadsAndNoDeeper) {
+  const auto nested = [](std::size_t depth) {
+    return std::string(depth, '[') + "1" + std::string(depth, ']');
+  };
+  EXPECT_NO_THROW(parse_json(nested(max_json_depth)));
+  boost::system::error_code ec;
+  parse_json(nested(max_json_depth + 1), ec);
+  EXPECT_EQ(ec, boost::json::error::too_deep);
+}
+
+TEST(ParseJson, ReadsNonFiniteLiteralsWhereNumbersStand) {
+  const auto value =
+      parse_json(R"({"a": [NaN, Infinity, -Infinity, 1e400, -1e400, 2, 2.5, "NaN", "x Infinity"],)"
+                 R"( "NaN": {"b":NaN}, "c":[1,Infinity,3]})");
+  const auto& a = value.at("a").as_array();
+  EXPECT_TRUE(std::isnan(a[0].as_double()));
+  EXPECT_EQ(a[1].as_double(), std::numeric_limits<double>::infinity());
+  EXPECT_EQ(a[2].as_double(), -std::numeric_limits<double>::infinity());
+  EXPECT_EQ(a[3].as_double(), std::numeric_limits<double>::infinity());
+  EXPECT_EQ(a[4].as_double(), -std::numeric_limits<double>::infinity());
+  EXPECT_EQ(a[5].as_int64(), 2);
+  EXPECT_EQ(a[6].as_double(), 2.5);
+  EXPECT_EQ(a[7], "NaN");
+  EXPECT_EQ(a[8], "x Infinity");
+  EXPECT_TRUE(std::isnan(value.at("NaN").at("b").as_double()));
+  EXPECT_EQ(value.at("c"), (boost::json::array{1, std::numeric_limits<double>::infinity(), 3}));
+  EXPECT_TRUE(std::isnan(parse_json("NaN").as_double()));
+  EXPECT_EQ(parse_json(" -Infinity\n").as_double(), -std::numeric_limits<double>::infinity());
+  // Escaped quotes do not end a string early: the literal inside stays text.
+  EXPECT_EQ(parse_json(R"(["a\" NaN \"", NaN])").as_array().at(0), "a\" NaN \"");
 }
 
 TEST(ParseJson, BuildsInTheGivenStorage) {

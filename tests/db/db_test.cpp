@@ -8,6 +8,13 @@
 #include "log/log.hpp"
 #include "test_support.hpp"
 
+#include <sqlite3.h>
+
+#include <filesystem>
+#include <limits>
+
+#include <boost/json/serialize.hpp>
+
 namespace stratdesk::db {
 namespace {
 
@@ -78,6 +85,15 @@ TEST_F(ConnectionTest, BindsJsonValuesAsSqliteStoresThem) {
   EXPECT_EQ(row.at("d"), 1);
   EXPECT_EQ(row.at("e"), 0);
   EXPECT_TRUE(row.at("f").is_null());
+
+  // A NaN real is stored as NULL, infinities as they are.
+  c.execute("INSERT INTO t (a, b, c) VALUES (?, ?, ?)",
+            {std::numeric_limits<double>::quiet_NaN(), std::numeric_limits<double>::infinity(),
+             -std::numeric_limits<double>::infinity()});
+  const Row non_finite = c.execute("SELECT typeof(a) AS ta, b, c FROM t WHERE rowid = 2").at(0);
+  EXPECT_EQ(non_finite.at("ta"), "null");
+  EXPECT_EQ(non_finite.at("b"), std::numeric_limits<double>::infinity());
+  EXPECT_EQ(non_finite.at("c"), -std::numeric_limits<double>::infinity());
 
   EXPECT_THROW(c.execute("INSERT INTO t (a) VALUES (?)", {boost::json::array{1}}), Error);
   EXPECT_THROW(c.execute("INSERT INTO t (a) VALUES (?)", {boost::json::object{}}), Error);

@@ -2,6 +2,8 @@
 
 #include <gtest/gtest.h>
 
+#include <limits>
+
 #include <boost/json/parse.hpp>
 #include <boost/json/serialize.hpp>
 
@@ -275,6 +277,41 @@ TEST_F(FeedsTest, NullsShowAsNotAvailableOnlyInTheListedColumns) {
   EXPECT_TRUE(p.at("transaction_cost").is_null());
   EXPECT_EQ(p.at("buy_market_value"), "N/A");
   EXPECT_TRUE(page("log").at(0).at("content").is_null());
+}
+
+// What Python's json.dumps writes for a Sharpe ratio or a volatility over one observation.
+TEST_F(FeedsTest, NonFiniteNumbersFromPythonAreStoredAndAnsweredAsStrictJson) {
+  const array position{3,      7,   day(4), "000001.XSHE", "STOCK", 100.0, 10.5, 10.0,
+                       1050.0, 0.0, 1.0,    0.0,           100.0,   10.0,  0.0,  0.0,
+                       0.0,    0.0, 1050.0, 0.0,           50.0,    5.0,   5.0,  0.0};
+  const std::string risk =
+      "[[3, 7, \"" + day(4) + "\", NaN, Infinity, -Infinity, 1e400, 0.5, NaN, 0.1, 0.2, 0.3]]";
+  const HttpResponse posted = client_.post_form(
+      "/api/feedgroup",
+      {{"risk_feeds", risk}, {"position_feeds", boost::json::serialize(array{position})}});
+  ASSERT_EQ(posted.status, 200) << posted.body;
+  EXPECT_EQ(rows_in("position_feeds"), 1);
+
+  db::Connection c(server_.db_path());
+  const auto stored = c.execute(
+      "SELECT alpha, typeof(alpha) AS alpha_type, beta, sharpe, sortino, volatility FROM "
+      "risk_feeds");
+  ASSERT_EQ(stored.size(), 1u);
+  EXPECT_EQ(stored[0].at("alpha_type"), "null");
+  EXPECT_EQ(stored[0].at("beta").as_double(), std::numeric_limits<double>::infinity());
+  EXPECT_EQ(stored[0].at("sharpe").as_double(), -std::numeric_limits<double>::infinity());
+  EXPECT_EQ(stored[0].at("sortino").as_double(), std::numeric_limits<double>::infinity());
+  EXPECT_TRUE(stored[0].at("volatility").is_null());
+
+  const HttpResponse answer = client_.get(feeds_prefix + "risk");
+  ASSERT_EQ(answer.status, 200) << answer.body;
+  boost::system::error_code ec;
+  const value strict = boost::json::parse(answer.body, ec);  // refuses NaN and Infinity
+  ASSERT_FALSE(ec) << answer.body;
+  const auto& row = strict.as_array().at(0).as_object();
+  EXPECT_TRUE(row.at("beta").is_null());
+  EXPECT_TRUE(row.at("sharpe").is_null());
+  EXPECT_EQ(row.at("information_ratio"), 0.5);
 }
 
 TEST(FeedsDurability, AnAnsweredPostSurvivesAKillRightAfter) {

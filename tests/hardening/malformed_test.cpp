@@ -93,7 +93,7 @@ TEST_F(MalformedInput, BrokenBodiesAreRefusedAndNothingIsStored) {
   for (const std::string& json :
        {std::string(""), std::string("["), std::string("{}"), std::string("[1]"),
         std::string("[[3, 7]]"), std::string("[[3,7,\"x\",\"y\",1],2]"), std::string("[[]]"),
-        std::string("null"), std::string("[[3, 7, \"x\", \"y\", NaN]]"),
+        std::string("null"), std::string("[[3, 7, \"x\", \"y\", nan]]"),
         std::string("[[3, 7, \"x\", {\"a\": 1}, 1]]"), std::string("[[3, 7, \"x\", [1], 1]]"),
         std::string("[[3, 7, \"x\", null, 1]]"),
         std::string("[[3, 7, \"x\\u0000y\"\0, \"y\", 1]]", 27),

@@ -18,6 +18,8 @@
 #include <boost/json/parse.hpp>
 #include <boost/json/serialize.hpp>
 
+#include "common/json_text.hpp"
+
 namespace stratdesk::morvex_api::fake {
 namespace {
 
@@ -208,9 +210,13 @@ asio::awaitable<void> FakeAnalytics::serve(tcp::socket socket) {
     received_.push_back(received);
     mode = mode_;
   }
-  const std::string text = received.request.is_object()
-                               ? boost::json::serialize(answer_to(received.request))
-                               : R"({"error": "not an object"})";
+  // Written as Python's json.dumps writes, NaN and Infinity included.
+  std::string text;
+  if (received.request.is_object()) {
+    common::append_json(text, answer_to(received.request), common::python_json_style);
+  } else {
+    text = R"({"error": "not an object"})";
+  }
   const std::string frame = length_prefix(static_cast<std::int64_t>(text.size())) + text;
 
   std::string reply;

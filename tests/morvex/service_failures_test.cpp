@@ -4,11 +4,13 @@
 
 #include <algorithm>
 #include <atomic>
+#include <limits>
 #include <thread>
 
 #include <boost/asio/io_context.hpp>
 #include <boost/asio/ip/tcp.hpp>
 #include <boost/json/array.hpp>
+#include <boost/json/parse.hpp>
 
 #include "analytics_support.hpp"
 #include "fake_analytics.hpp"
@@ -125,6 +127,26 @@ TEST_F(AnalyticsServiceTest, AnswersOnlyWholeValidFramesAndClosesEveryConnection
   EXPECT_EQ(message_of(response),
             "the analytics service could not answer risk_analysis: no bars for 000905.XSHG");
   EXPECT_TRUE(all_closed());
+}
+
+// A risk figure over one observation: Python's service writes NaN and Infinity.
+TEST_F(AnalyticsServiceTest, NonFiniteNumbersInAnAnswerAreAnsweredAsNull) {
+  fake_.on("risk_analysis", [](const object&) -> value {
+    return object{{"sharpe", std::numeric_limits<double>::quiet_NaN()},
+                  {"volatility", std::numeric_limits<double>::infinity()},
+                  {"max_drawdown", -std::numeric_limits<double>::infinity()},
+                  {"alpha", 0.5}};
+  });
+  const HttpResponse response = get("5/risk");
+  ASSERT_EQ(response.status, 200) << response.body;
+  EXPECT_NE(fake_.received("risk_analysis").size(), 0u);
+  boost::system::error_code ec;
+  const value strict = boost::json::parse(response.body, ec);  // refuses NaN and Infinity
+  ASSERT_FALSE(ec) << response.body;
+  EXPECT_TRUE(strict.at("sharpe").is_null());
+  EXPECT_TRUE(strict.at("volatility").is_null());
+  EXPECT_TRUE(strict.at("max_drawdown").is_null());
+  EXPECT_EQ(strict.at("alpha"), 0.5);
 }
 
 TEST_F(AnalyticsServiceTest, TheSymbolMapIsFetchedAgainUntilOneArrives) {

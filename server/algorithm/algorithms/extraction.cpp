@@ -19,11 +19,11 @@
 #include <boost/asio/write.hpp>
 #include <boost/json/array.hpp>
 #include <boost/json/monotonic_resource.hpp>
-#include <boost/json/parse.hpp>
 #include <boost/json/serialize.hpp>
 
 #include "algorithms/algorithms.hpp"
 #include "common/frame.hpp"
+#include "common/json_parse.hpp"
 #include "common/py_text.hpp"
 #include "http/errors.hpp"
 #include "http/forms.hpp"
@@ -45,8 +45,6 @@ std::chrono::milliseconds timeout_setting = std::chrono::seconds(10);
 constexpr auto exit_poll_interval = std::chrono::milliseconds(20);
 // Reads are bounded so that a length prefix that lies costs only what really arrives.
 constexpr std::size_t read_chunk = 64 * 1024;
-// Python's own parser gives up near this depth; deeper answers count as not JSON there too.
-constexpr std::size_t answer_max_depth = 1000;
 
 double seconds(std::chrono::milliseconds duration) {
   return std::chrono::duration<double>(duration).count();
@@ -63,10 +61,8 @@ std::string request_frame(const std::string& source) {
 
 bool is_json(const std::string& text) {
   boost::json::monotonic_resource arena;
-  boost::json::parse_options options;
-  options.max_depth = answer_max_depth;
   boost::system::error_code ec;
-  boost::json::parse(text, ec, &arena, options);
+  common::parse_json(text, ec, &arena);
   return !ec;
 }
 

@@ -8,10 +8,10 @@
 
 #include <boost/json/array.hpp>
 #include <boost/json/object.hpp>
-#include <boost/json/parse.hpp>
 
 #include "algorithms/algorithms.hpp"
 #include "cleanup/cleanup.hpp"
+#include "common/json_parse.hpp"
 #include "common/py_text.hpp"
 #include "common/timestamp.hpp"
 #include "db/db.hpp"
@@ -23,18 +23,15 @@ namespace {
 
 namespace asio = boost::asio;
 
+std::string strategy_dir_setting;
+
 // The columns of `algorithms`: the only names a PATCH field may carry into SQL text.
 constexpr std::array<std::string_view, 7> algorithm_columns = {
     "id", "name", "securities", "code", "config", "parameters", "last_modified"};
 
-// Same depth as the answers of the extraction: what Python would read is accepted here.
-constexpr std::size_t config_max_depth = 1000;
-
 boost::json::value parse_config(const std::string& text) {
-  boost::json::parse_options options;
-  options.max_depth = config_max_depth;
   boost::system::error_code ec;
-  boost::json::value config = boost::json::parse(text, ec, {}, options);
+  boost::json::value config = common::parse_json(text, ec);
   if (ec) {
     throw http::Error(500, "config is not valid JSON: " + ec.message());
   }

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <cstddef>
 #include <string_view>
 
 #include <boost/json/storage_ptr.hpp>
@@ -8,10 +9,17 @@
 
 namespace stratdesk::common {
 
-// Parses one JSON text, strictly (no comments, no trailing commas, valid UTF-8, depth 32).
-// Reals are correctly rounded: the parser of Boost.JSON 1.81 can land one unit in the last
-// place away for long mantissas (about a fifth of random 17-digit reals), which would store
-// results that differ from what an engine sent.
+// Deepest nesting any JSON the server reads may have: what Python's own reader still takes, so
+// that a configuration the server stored is never refused when it is read again.
+inline constexpr std::size_t max_json_depth = 1000;
+
+// Parses one JSON text as Python's reader does: strict JSON (no comments, no trailing commas,
+// valid UTF-8, at most max_json_depth levels) plus the literals NaN, Infinity and -Infinity
+// wherever a number may stand, which the engine's language writes by default. A number too
+// large for a double reads as an infinity. Reals are correctly rounded: the parser of
+// Boost.JSON 1.81 can land one unit in the last place away for long mantissas (about a fifth
+// of random 17-digit reals), which would store results that differ from what an engine sent.
+// Every place that reads JSON from a client, an engine or a service goes through here.
 boost::json::value parse_json(std::string_view text, boost::system::error_code& ec,
                               boost::json::storage_ptr storage = {});
 

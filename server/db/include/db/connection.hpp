@@ -54,8 +54,9 @@ class Statement {
   Statement(const Statement&) = delete;
   Statement& operator=(const Statement&) = delete;
 
-  // Binds `value` at the 1-based `index`: integers as INTEGER, reals as REAL, strings as TEXT,
-  // booleans as 1/0, null as NULL. Arrays and objects cannot be bound: throws Error.
+  // Binds `value` at the 1-based `index`: integers as INTEGER, reals as REAL (a NaN as NULL),
+  // strings as TEXT, booleans as 1/0, null as NULL. Arrays and objects cannot be bound: throws
+  // Error.
   void bind(int index, const Value& value);
   void bind_all(std::span<const Value> values);
   [[nodiscard]] int parameter_count() const;
