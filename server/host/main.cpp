@@ -7,6 +7,7 @@
 #include <filesystem>
 #include <iostream>
 #include <memory>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -27,6 +28,7 @@
 #include "log/log.hpp"
 #include "morvex_client/morvex_client.hpp"
 #include "options.hpp"
+#include "server/pid_file.hpp"
 #include "server/server.hpp"
 
 namespace {
@@ -85,8 +87,26 @@ void check_pid_dir(const Options& options) {
   }
 }
 
+// The start-up sweep deletes the pid directory whole: a directory that holds anything besides
+// engine pid files is someone else's (a typo, a shared folder) and is left untouched.
+void check_pid_dir_holds_only_pid_files(const Options& options) {
+  std::optional<std::string> foreign;
+  try {
+    foreign = stratdesk::server::first_foreign_entry(options.pid_dir);
+  } catch (const fs::filesystem_error& error) {
+    throw UnusablePath("cannot use pid directory " + options.pid_dir + ": " +
+                       error.code().message());
+  }
+  if (foreign) {
+    throw UnusablePath("refusing pid directory " + options.pid_dir + ": it holds '" + *foreign +
+                       "', which is not an engine pid file, and its content is deleted at "
+                       "start-up; empty it or choose another --pid-dir");
+  }
+}
+
 void prepare_paths(const Options& options) {
   check_pid_dir(options);
+  check_pid_dir_holds_only_pid_files(options);
   make_directory(options.data_dir, "data directory");
   make_directory(fs::path(options.db_path).parent_path().string(), "database directory");
   make_directory(fs::path(options.log_path).parent_path().string(), "log directory");

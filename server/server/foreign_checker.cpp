@@ -2,6 +2,7 @@
 #include <chrono>
 #include <exception>
 #include <filesystem>
+#include <limits>
 #include <optional>
 #include <system_error>
 #include <utility>
@@ -27,9 +28,10 @@ namespace fs = std::filesystem;
 constexpr auto pause = std::chrono::seconds(1);
 constexpr std::string_view engine_script_name = "kestrun-plus-script.py";
 
-// The whole content of `path`; nullopt when there is no such file (any more). Other failures
-// throw std::system_error.
-std::optional<std::string> read_whole_file(const std::string& path) {
+// The whole content of `path`; nullopt when there is no such file (any more). Other failures,
+// and a file longer than `max_bytes`, throw std::system_error.
+std::optional<std::string> read_whole_file(
+    const std::string& path, std::size_t max_bytes = std::numeric_limits<std::size_t>::max()) {
   // Non-blocking, and regular files only: a FIFO named like a pid file would otherwise stall
   // the one thread that also serves every request.
   const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
@@ -44,12 +46,24 @@ std::optional<std::string> read_whole_file(const std::string& path) {
     ::close(fd);
     throw std::system_error(EINVAL, std::generic_category(), path + " is not a regular file");
   }
+  if (static_cast<std::uintmax_t>(info.st_size) > max_bytes) {
+    ::close(fd);
+    throw std::system_error(EFBIG, std::generic_category(),
+                            path + " holds " + std::to_string(info.st_size) +
+                                " bytes, more than a pid file's " + std::to_string(max_bytes));
+  }
   std::string content;
   char buffer[4096];
   for (;;) {
     const ssize_t n = ::read(fd, buffer, sizeof buffer);
     if (n > 0) {
       content.append(buffer, static_cast<std::size_t>(n));
+      if (content.size() > max_bytes) {  // grew since fstat
+        ::close(fd);
+        throw std::system_error(
+            EFBIG, std::generic_category(),
+            path + " is longer than a pid file's " + std::to_string(max_bytes) + " bytes");
+      }
     } else if (n == 0) {
       break;
     } else if (errno != EINTR) {
@@ -139,7 +153,7 @@ void ForeignKestrunChecker::reset_pid_dir() {
         continue;
       }
       try {
-        const auto text = read_whole_file(it->path().string());
+        const auto text = read_whole_file(it->path().string(), max_pid_file_size);
         const auto content = text ? parse_pid_file_content(*text) : std::nullopt;
         if (content) {
           mark_backtest_end(connection(), content->backtest_id);

@@ -76,4 +76,18 @@ std::optional<PidFileContent> parse_pid_file_content(std::string_view text) {
   return PidFileContent{std::move(fields[0]), *backtest_id};
 }
 
+std::optional<std::string> first_foreign_entry(const std::filesystem::path& pid_dir) {
+  namespace fs = std::filesystem;
+  if (!fs::exists(pid_dir)) {
+    return std::nullopt;
+  }
+  for (const fs::directory_entry& entry : fs::directory_iterator(pid_dir)) {
+    const std::string name = entry.path().filename().string();
+    if (!entry.is_regular_file() || entry.is_symlink() || !name.ends_with(".identity")) {
+      return name;
+    }
+  }
+  return std::nullopt;
+}
+
 }  // namespace stratdesk::server

@@ -1,6 +1,8 @@
 #include <gtest/gtest.h>
 
 #include <filesystem>
+#include <functional>
+#include <map>
 
 #include "../server/engine_fakes.hpp"
 #include "db/connection.hpp"
@@ -42,6 +44,69 @@ TEST(Host, BadOptionsAndUnusablePathsExitWithCodeTwoAndOneLine) {
     EXPECT_EQ(result.exit_code, 2) << options[0] << " " << result.err;
     EXPECT_EQ(std::count(result.err.begin(), result.err.end(), '\n'), 1) << result.err;
   }
+}
+
+// The pid directory is deleted whole at start-up: one that holds anything but pid files is
+// someone else's and must come out of a refused start byte for byte as it went in.
+TEST(Host, APidDirectoryHoldingOtherEntriesIsRefusedAndLeftAsItWas) {
+  namespace fs = std::filesystem;
+  TempDir dir;
+  const std::string outside = dir.file("outside.txt");
+  write_file(outside, "not ours");
+  const std::vector<std::pair<std::string, std::function<void(const std::string&)>>> cases = {
+      {"thesis.txt",
+       [](const std::string& pids) { write_file(pids + "/thesis.txt", "chapter 1"); }},
+      {"sub",
+       [](const std::string& pids) {
+         fs::create_directories(pids + "/sub");
+         write_file(pids + "/sub/notes.md", "# notes");
+       }},
+      {"link.identity",
+       [&](const std::string& pids) { fs::create_symlink(outside, pids + "/link.identity"); }},
+  };
+  int n = 0;
+  for (const auto& [foreign, make] : cases) {
+    const std::string pids = dir.file("pids" + std::to_string(++n));
+    fs::create_directories(pids);
+    write_file(pids + "/4242.identity", "X 17");
+    make(pids);
+    std::map<std::string, std::string> before;
+    for (const auto& entry : fs::recursive_directory_iterator(pids)) {
+      before[entry.path().string()] = entry.is_regular_file() ? read_file(entry.path()) : "";
+    }
+
+    const ProcessResult result = run_process(
+        {server_binary(), "--data-dir", dir.file("data"), "--pid-dir", pids, "--port", "0"});
+    EXPECT_EQ(result.exit_code, 2) << foreign << ": " << result.err;
+    EXPECT_EQ(std::count(result.err.begin(), result.err.end(), '\n'), 1) << result.err;
+    for (const std::string& named : {pids, "'" + foreign + "'", std::string("--pid-dir")}) {
+      EXPECT_NE(result.err.find(named), std::string::npos) << named << " in " << result.err;
+    }
+    std::map<std::string, std::string> after;
+    for (const auto& entry : fs::recursive_directory_iterator(pids)) {
+      after[entry.path().string()] = entry.is_regular_file() ? read_file(entry.path()) : "";
+    }
+    EXPECT_EQ(after, before) << foreign;
+  }
+  EXPECT_EQ(read_file(outside), "not ours");
+}
+
+TEST(Host, LeftoverPidFilesAreSweptAndAnOversizedOneIsReportedNotRead) {
+  namespace fs = std::filesystem;
+  TempDir dir;
+  const std::string pids = dir.file("pids");
+  fs::create_directories(pids);
+  write_file(pids + "/4242.identity", "X 17\n");
+  write_file(pids + "/abc.identity", "not a pid file's content");
+  write_file(pids + "/9.identity", "X 18" + std::string(8192, ' '));
+  ServerProcess server(dir.file("data"), {"--pid-dir", pids});
+  ASSERT_TRUE(server.wait_for_log("foreign kestrun checker started"));
+  EXPECT_TRUE(fs::is_directory(pids));
+  EXPECT_TRUE(fs::is_empty(pids));
+  const std::string log = server.log_text();
+  EXPECT_NE(log.find("Set backtest<17> stopped"), std::string::npos) << log;
+  EXPECT_EQ(log.find("Set backtest<18> stopped"), std::string::npos) << log;
+  EXPECT_NE(log.find(pids + "/9.identity holds 8196 bytes"), std::string::npos) << log;
 }
 
 TEST(Host, StartsOnAFreshDataDirectoryAndStopsCleanlyOnSigterm) {

@@ -1,6 +1,7 @@
 #pragma once
 
 #include <cstdint>
+#include <filesystem>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -30,5 +31,15 @@ struct PidFileContent {
 // The identity and backtest id of a pid file's text: exactly two fields at single spaces, the
 // second an integer (so a final line break is accepted). nullopt when malformed.
 std::optional<PidFileContent> parse_pid_file_content(std::string_view text);
+
+// The largest pid file the start-up sweep reads: an identity and a backtest id take a few dozen
+// bytes, so anything much larger is not an engine's.
+inline constexpr std::size_t max_pid_file_size = 4096;
+
+// The name of the first entry of `pid_dir`, in listing order, that is not a regular file whose
+// name ends in ".identity" (an engine's pid file, valid or not); nullopt when the directory does
+// not exist or holds nothing else. Symbolic links count as foreign. Throws
+// std::filesystem::filesystem_error when the directory cannot be listed.
+std::optional<std::string> first_foreign_entry(const std::filesystem::path& pid_dir);
 
 }  // namespace stratdesk::server
