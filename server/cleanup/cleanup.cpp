@@ -1,7 +1,11 @@
 #include "cleanup/cleanup.hpp"
 
 #include <algorithm>
+#include <filesystem>
 #include <stdexcept>
+#include <system_error>
+
+#include "log/log.hpp"
 
 namespace stratdesk::cleanup {
 
@@ -40,17 +44,44 @@ std::optional<boost::json::object> delete_backtest(db::Connection& conn, std::in
 }
 
 std::optional<boost::json::object> delete_algorithm(db::Connection& conn, std::int64_t algo_id) {
+  std::vector<std::int64_t> deleted_backtests;
+  return delete_algorithm(conn, algo_id, deleted_backtests);
+}
+
+std::optional<boost::json::object> delete_algorithm(db::Connection& conn, std::int64_t algo_id,
+                                                    std::vector<std::int64_t>& deleted_backtests) {
   // The index on algorithm_id already yields ascending ids; the ORDER BY makes that a promise.
   const db::Rows backtests = conn.execute(
       "SELECT id FROM backtests WHERE backtests.algorithm_id = ? ORDER BY id", {algo_id});
   for (const db::Row& backtest : backtests) {
-    if (auto refusal = delete_backtest(conn, backtest.at("id").as_int64())) {
+    const std::int64_t backtest_id = backtest.at("id").as_int64();
+    if (auto refusal = delete_backtest(conn, backtest_id)) {
       return refusal;
     }
+    deleted_backtests.push_back(backtest_id);
   }
   conn.execute("DELETE FROM algorithms WHERE algorithms.id = ?", {algo_id});
   conn.commit();
   return std::nullopt;
+}
+
+void discard_strategy_folders(const std::string& strategy_dir,
+                              std::span<const std::int64_t> backtest_ids) {
+  if (strategy_dir.empty()) {
+    return;
+  }
+  for (const std::int64_t backtest_id : backtest_ids) {
+    std::error_code ec;
+    const std::filesystem::path folder =
+        std::filesystem::absolute(strategy_dir, ec) / std::to_string(backtest_id);
+    if (!ec) {
+      std::filesystem::remove_all(folder, ec);
+    }
+    if (ec) {
+      log::logger().warning("cannot remove the strategy files of deleted backtest {}: {}: {}",
+                            backtest_id, folder.string(), ec.message());
+    }
+  }
 }
 
 }  // namespace stratdesk::cleanup

@@ -227,6 +227,7 @@ int serve(const Options& options) {
   // example strategies with this interpreter.
   stratdesk::algorithms::set_kestrun_interpreter(options.python);
   stratdesk::algorithms::set_kestrun_timeout(options.exparam_timeout);
+  stratdesk::algorithms::set_strategy_file_path(options.strategy_dir);
   stratdesk::db::check_env();
 
   boost::asio::io_context io;

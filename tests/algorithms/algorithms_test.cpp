@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <ctime>
+#include <filesystem>
 #include <regex>
 
 #include "db/connection.hpp"
@@ -204,6 +205,55 @@ TEST_F(AlgorithmsTest, DeletionTakesBacktestsAlongAndStopsAtARunningOne) {
   EXPECT_EQ(count("SELECT count(*) FROM backtests WHERE algorithm_id = 1"), 0);
   EXPECT_EQ(count("SELECT count(*) FROM log_feeds WHERE algorithm_id = 1"), 0);
   EXPECT_EQ(client_.request("DELETE", "/api/algorithms/500").json(), (value{{"id", 500}}));
+}
+
+TEST_F(AlgorithmsTest, DeletionRemovesTheStrategyFoldersOfEveryBacktestItDeleted) {
+  namespace fs = std::filesystem;
+  ASSERT_EQ(create("done").status, 200);
+  ASSERT_EQ(create("busy").status, 200);
+  const std::string strategies = dir_.file("data/strategies");
+  {
+    db::Connection c(server_->db_path());
+    for (const auto& [algorithm, state] : {std::pair{1, "stopped"},
+                                           {1, "stopped"},
+                                           {2, "stopped"},
+                                           {2, "executing"},
+                                           {2, "stopped"},
+                                           {1, "stopped"}}) {
+      c.execute("INSERT INTO backtests (algorithm_id, config, state) VALUES (?, '{}', ?)",
+                {algorithm, state});
+      const std::string folder = strategies + "/" + std::to_string(c.last_insert_rowid());
+      fs::create_directories(folder);
+      test::write_file(folder + "/strategy.py", "x = 1\n");
+    }
+    c.commit();
+  }
+  test::write_file(strategies + "/strategy.py", "latest\n");
+
+  // Refused at backtest 4: backtest 3 is gone already and so is its folder.
+  EXPECT_EQ(client_.request("DELETE", "/api/algorithms/2").json(),
+            (value{{"msg", "删除失败：不可以删除正在运行的策略。"}}));
+  EXPECT_FALSE(fs::exists(strategies + "/3"));
+  EXPECT_TRUE(fs::exists(strategies + "/4/strategy.py"));
+  EXPECT_TRUE(fs::exists(strategies + "/5/strategy.py"));
+
+  // A folder that cannot be removed (a mount point) costs a warning, not the answer.
+  test::TmpfsMount busy(strategies + "/6", 64 * 1024);
+  fs::remove_all(strategies + "/2");  // a missing folder is no error either
+  const HttpResponse deleted = client_.request("DELETE", "/api/algorithms/1");
+  EXPECT_EQ(deleted.status, 200);
+  EXPECT_EQ(deleted.json(), (value{{"id", 1}}));
+  EXPECT_FALSE(fs::exists(strategies + "/1"));
+  EXPECT_EQ(count("SELECT count(*) FROM backtests WHERE algorithm_id = 1"), 0);
+  if (busy.mounted()) {
+    EXPECT_NE(server_->log_text().find("cannot remove the strategy files of deleted backtest 6"),
+              std::string::npos)
+        << server_->log_text();
+  } else {
+    EXPECT_FALSE(fs::exists(strategies + "/6"));
+  }
+  EXPECT_EQ(test::read_file(strategies + "/strategy.py"), "latest\n");
+  EXPECT_TRUE(fs::exists(strategies + "/4/strategy.py"));
 }
 
 }  // namespace

@@ -4,6 +4,7 @@
 #include <poll.h>
 #include <signal.h>
 #include <spawn.h>
+#include <sys/mount.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -49,6 +50,18 @@ TempDir::TempDir() {
 TempDir::~TempDir() {
   std::error_code ignored;
   fs::remove_all(path_, ignored);
+}
+
+TmpfsMount::TmpfsMount(std::string path, std::size_t bytes) : path_(std::move(path)) {
+  fs::create_directories(path_);
+  const std::string options = "size=" + std::to_string(bytes) + ",mode=0755";
+  mounted_ = ::mount("tmpfs", path_.c_str(), "tmpfs", 0, options.c_str()) == 0;
+}
+
+TmpfsMount::~TmpfsMount() {
+  if (mounted_) {
+    ::umount2(path_.c_str(), MNT_DETACH);
+  }
 }
 
 std::string read_file(const std::string& path) {

@@ -30,6 +30,23 @@ class TempDir {
   std::string path_;
 };
 
+// A small tmpfs mounted on `path` (created when missing) for as long as the object lives, to run
+// the server against a full disk. mounted() is false where this process may not mount, so
+// callers can skip.
+class TmpfsMount {
+ public:
+  TmpfsMount(std::string path, std::size_t bytes);
+  ~TmpfsMount();
+  TmpfsMount(const TmpfsMount&) = delete;
+  TmpfsMount& operator=(const TmpfsMount&) = delete;
+  [[nodiscard]] bool mounted() const { return mounted_; }
+  [[nodiscard]] const std::string& path() const { return path_; }
+
+ private:
+  std::string path_;
+  bool mounted_ = false;
+};
+
 std::string read_file(const std::string& path);
 void write_file(const std::string& path, const std::string& content);
 

@@ -169,7 +169,17 @@ asio::awaitable<http::Response> Algorithm::patch(http::Request& req, std::int64_
 
 asio::awaitable<http::Response> Algorithm::delete_(http::Request& req, std::int64_t algorithm_id) {
   db::Connection& connection = db::get_connection(req);
-  if (auto refusal = cleanup::delete_algorithm(connection, algorithm_id)) {
+  std::vector<std::int64_t> deleted_backtests;
+  // Backtests deleted before a refusal or a failure are committed too, and lose their folders.
+  std::optional<boost::json::object> refusal;
+  try {
+    refusal = cleanup::delete_algorithm(connection, algorithm_id, deleted_backtests);
+  } catch (...) {
+    cleanup::discard_strategy_folders(strategy_dir_setting, deleted_backtests);
+    throw;
+  }
+  cleanup::discard_strategy_folders(strategy_dir_setting, deleted_backtests);
+  if (refusal) {
     co_return http::Response::json(std::move(*refusal));
   }
   co_return http::Response::json(boost::json::object{{"id", algorithm_id}});
@@ -190,6 +200,10 @@ void register_api(http::Api& api, const std::string& base_uri) {
   api.add<AlgorithmList>(base_uri + "/algorithms");
   api.add<Algorithm>(base_uri + "/algorithms/<int:algorithm_id>");
   api.add<AlgorithmParameter>(base_uri + "/algorithms/<int:algorithm_id>/parameters");
+}
+
+void set_strategy_file_path(const std::string& dir) {
+  strategy_dir_setting = dir;
 }
 
 }  // namespace stratdesk::algorithms

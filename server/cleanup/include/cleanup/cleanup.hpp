@@ -3,8 +3,10 @@
 #include <array>
 #include <cstdint>
 #include <optional>
+#include <span>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include <boost/json/object.hpp>
 
@@ -53,5 +55,19 @@ std::optional<boost::json::object> delete_backtest(db::Connection& conn, std::in
 // the refusal map: that backtest, the later ones and the algorithm stay, the earlier ones are
 // gone. An id without a row deletes nothing and returns nullopt.
 std::optional<boost::json::object> delete_algorithm(db::Connection& conn, std::int64_t algo_id);
+
+// As above, and appends to `deleted_backtests` the id of every backtest whose deletion was
+// committed, in deletion order: all of them on success, the ones before the running backtest on
+// a refusal, and those before the failure when a failure propagates.
+std::optional<boost::json::object> delete_algorithm(db::Connection& conn, std::int64_t algo_id,
+                                                    std::vector<std::int64_t>& deleted_backtests);
+
+// Removes <strategy_dir>/<id>/ (the strategy file of one launch) of each deleted backtest, so
+// that a later backtest given a reused id does not find it. Call after the deletion committed.
+// A missing folder is no error; one that cannot be removed is logged at warning level and does
+// not throw: the rows are gone for good, stray files are worth a warning only. An empty
+// `strategy_dir` removes nothing.
+void discard_strategy_folders(const std::string& strategy_dir,
+                              std::span<const std::int64_t> backtest_ids);
 
 }  // namespace stratdesk::cleanup

@@ -19,6 +19,11 @@ namespace stratdesk::algorithms {
 // The interpreter that runs the extraction module; "" until the host sets it.
 void set_kestrun_interpreter(const std::string& interpreter);
 
+// The directory of the launched strategy files (the backtest module's strategy directory); the
+// per-backtest folders under it go with a deleted algorithm's backtests. "" (the default) keeps
+// them.
+void set_strategy_file_path(const std::string& dir);
+
 // How long one extraction may take, from starting the child to its last answer byte
 // (default 10 s). When it passes, the parameters are "[]".
 void set_kestrun_timeout(std::chrono::milliseconds limit);
