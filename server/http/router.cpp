@@ -8,6 +8,8 @@
 namespace stratdesk::http {
 namespace {
 
+constexpr std::string_view generic_failure = "internal server error";
+
 std::vector<std::string_view> split_path(std::string_view path) {
   std::vector<std::string_view> segments;
   std::size_t begin = 0;
@@ -147,9 +149,13 @@ asio::awaitable<Response> Api::dispatch(Request& request) const {
     log::logger().warning("{} {} answered {}: {}", request.method_text(), request.target(),
                           error.status(), error.what());
     co_return Response::message(error.status(), error.what());
+  } catch (const InternalError& error) {
+    log::logger().error("{} {} failed: {}", request.method_text(), request.target(), error.what());
+    co_return Response::message(
+        500, error.client_message().empty() ? generic_failure : error.client_message());
   } catch (const std::exception& error) {
     log::logger().error("{} {} failed: {}", request.method_text(), request.target(), error.what());
-    co_return Response::message(500, "internal server error");
+    co_return Response::message(500, generic_failure);
   }
 }
 

@@ -218,5 +218,109 @@ TEST_F(CheckEnvTest, RequestConnectionIsSharedWithinARequestAndDiscardsUncommitt
   }
 }
 
+TEST(DatabaseConditions, WhatTheUserCanActOnIsNamedAndNothingElse) {
+  std::vector<std::string> named;
+  for (int code : {SQLITE_FULL, SQLITE_READONLY, SQLITE_READONLY_DBMOVED, SQLITE_BUSY,
+                   SQLITE_BUSY_SNAPSHOT, SQLITE_LOCKED, SQLITE_NOTADB}) {
+    named.push_back(condition_message(code));
+    EXPECT_FALSE(named.back().empty()) << code;
+    EXPECT_EQ(Error(code, "details").client_message(), named.back());
+  }
+  EXPECT_NE(named[0], named[1]);
+  EXPECT_NE(named[0], named[3]);
+  EXPECT_NE(named[3], named[6]);
+  for (int code : {0, SQLITE_ERROR, SQLITE_CONSTRAINT_NOTNULL, SQLITE_MISMATCH, SQLITE_IOERR_READ,
+                   SQLITE_CORRUPT}) {
+    EXPECT_EQ(condition_message(code), "") << code;
+  }
+}
+
+std::string message_of(const test::HttpResponse& response) {
+  const boost::json::value answer = response.json();
+  const boost::json::value* message = answer.as_object().if_contains("message");
+  return message != nullptr && message->is_string() ? std::string(message->get_string()) : "";
+}
+
+boost::json::array log_batch(int first) {
+  boost::json::array rows;
+  for (int i = first; i < first + 50; ++i) {
+    rows.push_back(
+        boost::json::array{3, 7, "2016-01-04 15:00:00", std::string(2000, 'a' + i % 26), 20});
+  }
+  return rows;
+}
+
+// The database alone on a small tmpfs, with a filler file to delete when the disk is full.
+TEST(DatabaseConditions, AFullDiskIsNamedNothingIsLostAndWritesResumeOnceSpaceIsFreed) {
+  test::TempDir dir;
+  test::TmpfsMount disk(dir.file("disk"), 2 * 1024 * 1024);
+  if (!disk.mounted()) {
+    GTEST_SKIP() << "this process may not mount a tmpfs";
+  }
+  const std::string filler = disk.path() + "/filler";
+  test::write_file(filler, std::string(512 * 1024, 'x'));
+  const std::string db_path = disk.path() + "/stratdesk.db";
+  test::ServerProcess server(dir.file("data"), {"--db", db_path});
+  test::HttpClient client("127.0.0.1", server.port());
+  const auto post = [&](int first) {
+    return client.post_form("/api/feedgroup",
+                            {{"log_feeds", boost::json::serialize(log_batch(first))}});
+  };
+
+  int stored_posts = 0;
+  test::HttpResponse refused;
+  while (stored_posts < 100) {
+    refused = post(stored_posts * 50);
+    if (refused.status != 200) {
+      break;
+    }
+    ++stored_posts;
+  }
+  ASSERT_EQ(refused.status, 500) << "the disk never filled";
+  EXPECT_EQ(message_of(refused), condition_message(SQLITE_FULL)) << refused.body;
+  EXPECT_EQ(message_of(post(0)), condition_message(SQLITE_FULL));
+  {
+    Connection c(db_path);
+    EXPECT_EQ(c.execute("PRAGMA integrity_check").at(0).at("integrity_check"), "ok");
+    EXPECT_EQ(count(c, "SELECT count(*) FROM log_feeds"), stored_posts * 50);
+  }
+
+  std::filesystem::remove(filler);
+  const test::HttpResponse resumed = post(stored_posts * 50);
+  ASSERT_EQ(resumed.status, 200) << resumed.body;
+  Connection c(db_path);
+  EXPECT_EQ(count(c, "SELECT count(*) FROM log_feeds"), (stored_posts + 1) * 50);
+}
+
+TEST(DatabaseConditions, ALockHeldPastTheBusyWaitIsNamedAndOtherFailuresStayGeneric) {
+  test::TempDir dir;
+  test::ServerProcess server(dir.file("data"));
+  test::HttpClient client("127.0.0.1", server.port());
+  {
+    Connection c(server.db_path());
+    c.execute("INSERT INTO backtests (algorithm_id, config, state) VALUES (1, '{}', 'stopped')");
+    c.commit();
+  }
+  const auto comment = [&] {
+    return client.post_form("/api/algorithms/1/backtests/1", {{"comment", "x"}}, "PATCH");
+  };
+  Connection holder(server.db_path());
+  holder.execute_script("BEGIN IMMEDIATE");
+  const test::HttpResponse locked = comment();
+  EXPECT_EQ(locked.status, 500);
+  EXPECT_EQ(message_of(locked), condition_message(SQLITE_BUSY)) << locked.body;
+  holder.execute_script("ROLLBACK");
+  EXPECT_EQ(comment().status, 200);
+
+  // A statement SQLite refuses for another reason: the generic answer, details in the log.
+  {
+    Connection c(server.db_path());
+    c.execute_script("DROP TABLE risk_feeds");
+  }
+  const test::HttpResponse generic = client.get("/api/algorithms/1/backtests/1/feeds/risk");
+  EXPECT_EQ(generic.status, 500);
+  EXPECT_EQ(message_of(generic), "internal server error") << generic.body;
+}
+
 }  // namespace
 }  // namespace stratdesk::db

@@ -14,6 +14,8 @@
 #include <boost/json/object.hpp>
 #include <boost/json/value.hpp>
 
+#include "http/errors.hpp"
+
 struct sqlite3;
 struct sqlite3_stmt;
 
@@ -24,9 +26,18 @@ using Row = boost::json::object;
 using Rows = std::vector<Row>;
 using Value = boost::json::value;
 
-class Error : public std::runtime_error {
+// What the user or an engine can do about a failure with the SQLite result `code` (extended or
+// primary), in plain words, for the answer to the request that met it: a full disk, a read-only
+// database file, a database locked past the busy wait, a file that is not a database. Empty for
+// every other code, whose details are for the log only.
+std::string condition_message(int code);
+
+// A failure reported by SQLite (or found before it was asked). Answered 500; the answer names
+// the condition when condition_message(code) does, the log always gets what().
+class Error : public http::InternalError {
  public:
-  Error(int code, const std::string& message) : std::runtime_error(message), code_(code) {}
+  Error(int code, const std::string& message)
+      : http::InternalError(message, condition_message(code)), code_(code) {}
   // The SQLite extended result code, or 0 for errors found before SQLite was asked.
   [[nodiscard]] int code() const noexcept { return code_; }
 

@@ -2,6 +2,7 @@
 
 #include <stdexcept>
 #include <string>
+#include <utility>
 
 namespace stratdesk::http {
 
@@ -15,6 +16,19 @@ class Error : public std::runtime_error {
 
  private:
   int status_;
+};
+
+// An infrastructure failure (answered 500) whose cause the user or a client can act on, such as
+// a full disk: the answer's message names the cause in plain words, while the log gets what().
+// An empty client message keeps the generic answer.
+class InternalError : public std::runtime_error {
+ public:
+  InternalError(const std::string& what, std::string client_message)
+      : std::runtime_error(what), client_message_(std::move(client_message)) {}
+  [[nodiscard]] const std::string& client_message() const noexcept { return client_message_; }
+
+ private:
+  std::string client_message_;
 };
 
 class BadRequest : public Error {
