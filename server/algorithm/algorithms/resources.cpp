@@ -172,7 +172,26 @@ asio::awaitable<http::Response> Algorithm::patch(http::Request& req, std::int64_
 
 asio::awaitable<http::Response> Algorithm::delete_(http::Request& req, std::int64_t algorithm_id) {
   db::Connection& connection = db::get_connection(req);
-  if (auto refusal = cleanup::delete_algorithm(connection, algorithm_id)) {
+  const db::Rows backtests = connection.execute(
+      "SELECT id FROM backtests WHERE backtests.algorithm_id = ? ORDER BY id", {algorithm_id});
+  const bool existed =
+      !connection.execute("SELECT id FROM algorithms WHERE algorithms.id = ?", {algorithm_id})
+           .empty();
+  auto refusal = cleanup::delete_algorithm(connection, algorithm_id);
+  // The deletion commits backtest by backtest and may stop at a running one, so what is
+  // announced is what is gone now.
+  if (hub_) {
+    for (const db::Row& row : backtests) {
+      const db::Value& id = row.at("id");
+      if (connection.execute("SELECT id FROM backtests WHERE backtests.id = ?", {id}).empty()) {
+        hub_->publish("deleted", {{"backtest_id", id}});
+      }
+    }
+    if (existed && !refusal) {
+      hub_->publish("deleted", {{"algorithm_id", algorithm_id}});
+    }
+  }
+  if (refusal) {
     co_return http::Response::json(std::move(*refusal));
   }
   co_return http::Response::json(boost::json::object{{"id", algorithm_id}});
@@ -189,9 +208,10 @@ asio::awaitable<http::Response> AlgorithmParameter::get(http::Request& req,
   co_return http::Response::json(std::move(rows.front().at("parameters")));
 }
 
-void register_api(http::Api& api, const std::string& base_uri) {
+void register_api(http::Api& api, const std::string& base_uri,
+                  std::shared_ptr<events::EventHub> hub) {
   api.add<AlgorithmList>(base_uri + "/algorithms");
-  api.add<Algorithm>(base_uri + "/algorithms/<int:algorithm_id>");
+  api.add<Algorithm>(base_uri + "/algorithms/<int:algorithm_id>", std::move(hub));
   api.add<AlgorithmParameter>(base_uri + "/algorithms/<int:algorithm_id>/parameters");
 }
 

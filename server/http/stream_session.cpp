@@ -1,0 +1,71 @@
+#include "stream_session.hpp"
+
+#include <boost/asio/as_tuple.hpp>
+#include <boost/asio/use_awaitable.hpp>
+#include <boost/asio/write.hpp>
+#include <boost/beast/http/empty_body.hpp>
+#include <boost/beast/http/message.hpp>
+#include <boost/beast/http/serializer.hpp>
+#include <boost/beast/http/write.hpp>
+
+namespace stratdesk::http {
+namespace {
+
+namespace bhttp = boost::beast::http;
+constexpr auto use_tuple = boost::asio::as_tuple(boost::asio::use_awaitable);
+
+class SocketChannel final : public StreamChannel {
+ public:
+  SocketChannel(boost::beast::tcp_stream& stream, std::chrono::milliseconds write_timeout,
+                boost::asio::cancellation_signal& shutdown)
+      : stream_(stream), write_timeout_(write_timeout), shutdown_(shutdown) {}
+
+  boost::asio::awaitable<bool> write(std::string_view text) override {
+    if (aborted_) {
+      co_return false;
+    }
+    stream_.expires_after(write_timeout_);
+    auto [ec, n] = co_await boost::asio::async_write(stream_, boost::asio::buffer(text), use_tuple);
+    // Between writes the stream waits for events, not for the client: no time limit then.
+    stream_.expires_never();
+    co_return !ec && !aborted_;
+  }
+
+  void abort() override {
+    aborted_ = true;
+    stream_.cancel();
+  }
+
+  boost::asio::cancellation_slot shutdown_slot() override { return shutdown_.slot(); }
+
+ private:
+  boost::beast::tcp_stream& stream_;
+  std::chrono::milliseconds write_timeout_;
+  boost::asio::cancellation_signal& shutdown_;
+  bool aborted_ = false;
+};
+
+}  // namespace
+
+boost::asio::awaitable<void> run_stream(boost::beast::tcp_stream& stream, Response response,
+                                        unsigned version, std::chrono::milliseconds write_timeout,
+                                        boost::asio::cancellation_signal& shutdown) {
+  bhttp::response<bhttp::empty_body> header{static_cast<bhttp::status>(response.status), version};
+  header.set(bhttp::field::content_type, "application/json");
+  for (const auto& [name, value] : response.headers) {
+    header.set(name, value);
+  }
+  // The body ends when the connection does.
+  header.keep_alive(false);
+  bhttp::response_serializer<bhttp::empty_body> serializer{header};
+  stream.expires_after(write_timeout);
+  auto [ec, n] = co_await bhttp::async_write_header(stream, serializer, use_tuple);
+  stream.expires_never();
+  if (ec) {
+    co_return;
+  }
+  SocketChannel channel(stream, write_timeout, shutdown);
+  co_await response.stream(channel);
+}
+
+}  // namespace stratdesk::http
