@@ -64,6 +64,10 @@ boost::asio::awaitable<void> run_stream(boost::beast::tcp_stream& stream, Respon
   if (ec) {
     co_return;
   }
+  // What waits for a client that stops reading is counted by the writer; a small kernel buffer
+  // keeps that count close to what the client has really not taken.
+  boost::system::error_code ignored;
+  stream.socket().set_option(boost::asio::socket_base::send_buffer_size(64 * 1024), ignored);
   SocketChannel channel(stream, write_timeout, shutdown);
   co_await response.stream(channel);
 }
