@@ -324,6 +324,46 @@ TEST_F(FollowingTest, TheSixtyFifthStreamIsRefused) {
   EXPECT_EQ(client_.get("/api/algorithms").status, 200);
 }
 
+TEST_F(FollowingTest, ABacktestWhoseEngineCannotStartIsAnnouncedLaunchedThenStopped) {
+  const std::string strategies = dir_.file("data") + "/strategies";
+  std::filesystem::remove_all(strategies);
+  write_file(strategies, "a file where the strategy directory should be");
+  SseClient stream(server_.port(), "/api/events");
+  ASSERT_EQ(stream.status(), 200);
+  const HttpResponse answer = launch(client_, 1, ten_day_config, waiting_strategy);
+  ASSERT_EQ(answer.status, 500) << answer.body;
+  const auto launched = stream.next();
+  ASSERT_TRUE(launched.has_value());
+  EXPECT_EQ(launched->data.at("state"), "executing");
+  const auto ended = stream.next();
+  ASSERT_TRUE(ended.has_value());
+  EXPECT_EQ(ended->type, "backtest");
+  EXPECT_EQ(ended->data.at("id"), launched->data.at("id"));
+  EXPECT_EQ(ended->data.at("state"), "stopped");
+  EXPECT_EQ(ended->data.at("exception"),
+            backtest_row(server_.db_path(), ended->data.at("id").as_int64()).at("exception"));
+}
+
+TEST(FollowingAfterRestart, TheSettlingOfAnEarlierRunsBacktestsIsKeptForReplay) {
+  TempDir dir;
+  { ServerProcess first(dir.path()); }
+  {
+    db::Connection c(dir.path() + "/stratdesk.db");
+    c.execute("INSERT INTO backtests (algorithm_id, config, state) VALUES (2, '{}', 'executing')");
+    c.commit();
+  }
+  ServerProcess second(dir.path());
+  ASSERT_TRUE(second.wait_for_log("kestrun manager started"));
+  // Connected after the fact: the replay from the start tells it.
+  SseClient stream(second.port(), "/api/events", {{"Last-Event-ID", "0"}});
+  const auto settled = stream.next();
+  ASSERT_TRUE(settled.has_value());
+  EXPECT_EQ(settled->id, 1);
+  EXPECT_EQ(settled->type, "backtest");
+  EXPECT_EQ(settled->data.at("algorithm_id"), 2);
+  EXPECT_EQ(settled->data.at("state"), "stopped");
+}
+
 class StreamLimitsTest : public FollowingTest {
  protected:
   StreamLimitsTest()
