@@ -1,5 +1,7 @@
 #include "stream_session.hpp"
 
+#include <memory>
+
 #include <boost/asio/as_tuple.hpp>
 #include <boost/asio/use_awaitable.hpp>
 #include <boost/asio/write.hpp>
@@ -45,6 +47,24 @@ class SocketChannel final : public StreamChannel {
   bool aborted_ = false;
 };
 
+// A streamed answer's client sends nothing more, so the socket turning readable means it went
+// away (or broke the protocol): the stream ends then rather than at its next write, which could
+// be long in coming and would hold the stream's place meanwhile.
+struct ClientWatch {
+  bool stream_done = false;
+};
+
+void watch_client(boost::beast::tcp_stream& stream, boost::asio::cancellation_signal& end_stream,
+                  const std::shared_ptr<ClientWatch>& watch) {
+  stream.socket().async_wait(boost::asio::socket_base::wait_read,
+                             [&end_stream, watch](const boost::system::error_code&) {
+                               // After the stream is done the session may be gone with it.
+                               if (!watch->stream_done) {
+                                 end_stream.emit(boost::asio::cancellation_type::terminal);
+                               }
+                             });
+}
+
 }  // namespace
 
 boost::asio::awaitable<void> run_stream(boost::beast::tcp_stream& stream, Response response,
@@ -69,7 +89,11 @@ boost::asio::awaitable<void> run_stream(boost::beast::tcp_stream& stream, Respon
   boost::system::error_code ignored;
   stream.socket().set_option(boost::asio::socket_base::send_buffer_size(64 * 1024), ignored);
   SocketChannel channel(stream, write_timeout, shutdown);
+  const auto watch = std::make_shared<ClientWatch>();
+  watch_client(stream, shutdown, watch);
   co_await response.stream(channel);
+  watch->stream_done = true;
+  stream.socket().cancel(ignored);
 }
 
 }  // namespace stratdesk::http

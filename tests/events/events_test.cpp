@@ -320,6 +320,15 @@ TEST_F(FollowingTest, TheSixtyFifthStreamIsRefused) {
   SseClient refused(server_.port(), "/api/events");
   EXPECT_EQ(refused.status(), 503);
   EXPECT_NE(refused.rest(1s).find("\"message\""), std::string::npos);
+  // A client that goes away frees its place at once, not at the stream's next write.
+  streams.pop_back();
+  std::unique_ptr<SseClient> again;
+  EXPECT_TRUE(wait_until(
+      [&] {
+        again = std::make_unique<SseClient>(server_.port(), "/api/events");
+        return again->status() == 200;
+      },
+      3s));
   // Ordinary requests go on.
   EXPECT_EQ(client_.get("/api/algorithms").status, 200);
 }
