@@ -353,6 +353,27 @@ TEST_F(FollowingTest, ABacktestWhoseEngineCannotStartIsAnnouncedLaunchedThenStop
             backtest_row(server_.db_path(), ended->data.at("id").as_int64()).at("exception"));
 }
 
+TEST_F(FollowingTest, AnEngineKnownOnlyByItsPidFileIsAnnouncedWhenItsEndIsMarked) {
+  SseClient stream(server_.port(), "/api/events");
+  ASSERT_EQ(stream.status(), 200);
+  std::int64_t id = 0;
+  {
+    db::Connection c(server_.db_path());
+    c.execute("INSERT INTO backtests (algorithm_id, config, state) VALUES (3, '{}', 'executing')");
+    id = c.last_insert_rowid();
+    c.commit();
+  }
+  // An engine of another server run that has already exited.
+  write_file(dir_.file("data") + "/pids/" + std::to_string(dead_pid()) + ".identity",
+             "engine " + std::to_string(id));
+  const auto ended = stream.next_except("progress", 10s);
+  ASSERT_TRUE(ended.has_value());
+  EXPECT_EQ(ended->type, "backtest");
+  EXPECT_EQ(ended->data.at("id"), id);
+  EXPECT_EQ(ended->data.at("algorithm_id"), 3);
+  EXPECT_EQ(ended->data.at("state"), "stopped");
+}
+
 TEST(FollowingAfterRestart, TheSettlingOfAnEarlierRunsBacktestsIsKeptForReplay) {
   TempDir dir;
   { ServerProcess first(dir.path()); }
