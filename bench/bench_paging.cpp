@@ -1,6 +1,7 @@
 // Feed paging: with 100,000 position rows of one backtest stored, pages at random offsets and
 // first pages over 4 connections, beside the raw statement straight against SQLite and the
-// server's own rate for an unknown path.
+// server's own rate for an unknown path; and the reads of a client following the backtest near
+// its end by after_id, beside the same pages by start_index.
 
 #include <cstdio>
 #include <random>
@@ -113,6 +114,22 @@ int main() {
   const auto first_pages = serve(
       server.port(), [](std::mt19937&) { return page_path + "?limit=10"; }, 200);
   print("first pages of 10", first_pages, not_found.rate(), "404 rate");
+
+  // Ids follow the posted order, 1 to total_rows, so both read the same region of the backtest.
+  constexpr int tail = 1000;
+  constexpr int limit = 100;
+  const auto near_end = [](const char* argument) {
+    return [argument](std::mt19937& random) {
+      std::uniform_int_distribution<int> position(total_rows - tail, total_rows - limit);
+      return page_path + "?limit=" + std::to_string(limit) + "&" + argument + "=" +
+             std::to_string(position(random));
+    };
+  };
+  const auto by_offset = serve(server.port(), near_end("start_index"), 200);
+  const auto by_id = serve(server.port(), near_end("after_id"), 200);
+  std::printf("  following the last %d rows, pages of %d:\n", tail, limit);
+  print("by start_index", by_offset, by_offset.rate(), "itself");
+  print("by after_id", by_id, by_offset.rate(), "start_index");
   print("unknown path (404)", not_found, not_found.rate(), "itself");
   return 0;
 }

@@ -55,15 +55,27 @@ void start_engine(std::int64_t backtest_id, std::int64_t algorithm_id, const jso
   s.kestrun_manager->start_kestrun(backtest_id, cmd);
 }
 
+void publish_state(events::EventHub* hub, std::int64_t backtest_id, std::int64_t algorithm_id,
+                   std::string_view state, json::value exception) {
+  if (hub != nullptr) {
+    hub->publish("backtest", {{"id", backtest_id},
+                              {"algorithm_id", algorithm_id},
+                              {"state", state},
+                              {"exception", std::move(exception)}});
+  }
+}
+
 // A recorded backtest whose engine never started must not stay "executing": nothing would
 // ever end it, and a running backtest cannot be deleted.
-void abandon(db::Connection& conn, std::int64_t backtest_id, const std::string& error) {
+void abandon(db::Connection& conn, std::int64_t backtest_id, std::int64_t algorithm_id,
+             const std::string& error, events::EventHub* hub) {
   log::logger().error("backtest {} could not be started: {}", backtest_id, error);
   try {
     conn.rollback();
     conn.execute("UPDATE backtests SET state = ?, exception = ? WHERE backtests.id = ?",
                  {db::Value("stopped"), db::Value(error), db::Value(backtest_id)});
     conn.commit();
+    publish_state(hub, backtest_id, algorithm_id, "stopped", json::value(error));
   } catch (const std::exception& e) {
     log::logger().error("cannot set backtest {} stopped: {}", backtest_id, e.what());
   }
@@ -127,11 +139,12 @@ boost::asio::awaitable<http::Response> BacktestList::post(http::Request& request
        db::Value(common::shanghai_now())});
   const std::int64_t backtest_id = conn.last_insert_rowid();
   conn.commit();
+  publish_state(hub_.get(), backtest_id, algorithm_id, "executing", json::string());
 
   try {
     start_engine(backtest_id, algorithm_id, config.get_object(), parameters.get_object(), code);
   } catch (const std::exception& e) {
-    abandon(conn, backtest_id, e.what());
+    abandon(conn, backtest_id, algorithm_id, e.what(), hub_.get());
     throw http::Error(
         500, "backtest " + std::to_string(backtest_id) + " could not be started: " + e.what());
   }

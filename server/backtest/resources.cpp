@@ -91,6 +91,9 @@ boost::asio::awaitable<http::Response> Backtest::delete_(http::Request& request,
   if (auto refusal = cleanup::delete_backtest(conn, backtest_id)) {
     co_return http::Response::json(std::move(*refusal));
   }
+  if (hub_) {
+    hub_->publish("deleted", {{"backtest_id", backtest_id}});
+  }
   discard_strategy_files(backtest_id);
   co_return http::Response::json(json::object{{"id", backtest_id}});
 }
@@ -143,11 +146,13 @@ boost::asio::awaitable<http::Response> BackTestNoALgoInfo::get(http::Request& re
   co_return http::Response::json(std::move(row));
 }
 
-void register_api(http::Api& api, const std::string& base_uri) {
-  api.add<BacktestList>(base_uri + "/algorithms/<int:algorithm_id>/backtests");
-  api.add<Backtest>(base_uri + "/algorithms/<int:algorithm_id>/backtests/<int:backtest_id>");
+void register_api(http::Api& api, const std::string& base_uri,
+                  std::shared_ptr<events::EventHub> hub) {
+  api.add<BacktestList>(base_uri + "/algorithms/<int:algorithm_id>/backtests", hub);
+  api.add<Backtest>(base_uri + "/algorithms/<int:algorithm_id>/backtests/<int:backtest_id>", hub);
   api.add<BackTestListByCondition>(base_uri + "/backtests");
   api.add<BackTestNoALgoInfo>(base_uri + "/backtests/<int:backtest_id>");
+  api.add<BacktestProgress>(base_uri + "/backtests/<int:backtest_id>/progress");
 }
 
 }  // namespace stratdesk::backtest

@@ -21,6 +21,8 @@
 #include "api/api.hpp"
 #include "backtest/backtest.hpp"
 #include "db/db.hpp"
+#include "event_stream/event_stream.hpp"
+#include "events/event_hub.hpp"
 #include "feeds/feeds.hpp"
 #include "http/router.hpp"
 #include "http/server.hpp"
@@ -231,10 +233,13 @@ int serve(const Options& options) {
   stratdesk::db::check_env();
 
   boost::asio::io_context io;
+  // What the event stream tells its clients; every module that commits a fact publishes there.
+  const auto hub = std::make_shared<stratdesk::events::EventHub>();
   const auto manager = stratdesk::server::start_kestrun_manager(
-      io.get_executor(), options.pid_dir, options.log_path, options.db_path, options.python);
+      io.get_executor(), options.pid_dir, options.log_path, options.db_path, options.python, hub);
   stratdesk::server::start_foreign_kestrun_collector(io.get_executor(), options.pid_dir,
-                                                     options.log_path, options.db_path);
+                                                     options.log_path, options.db_path, hub);
+  stratdesk::backtest::start_progress_watch(io.get_executor(), options.db_path, hub);
 
   stratdesk::backtest::set_kestrun_path(options.engine_script);
   stratdesk::backtest::set_strategy_file_path(options.strategy_dir);
@@ -247,10 +252,11 @@ int serve(const Options& options) {
   stratdesk::morvex_client::set_timeout(options.analytics_timeout);
 
   stratdesk::http::Api api;
-  stratdesk::algorithms::register_api(api, options.base_uri);
-  stratdesk::backtest::register_api(api, options.base_uri);
-  stratdesk::feeds::register_api(api, options.base_uri);
+  stratdesk::algorithms::register_api(api, options.base_uri, hub);
+  stratdesk::backtest::register_api(api, options.base_uri, hub);
+  stratdesk::feeds::register_api(api, options.base_uri, hub);
   stratdesk::morvex_api::register_api(api, options.base_uri);
+  stratdesk::event_stream::register_api(api, options.base_uri, hub);
 
   stratdesk::http::Server server(io, api, server_options(options));
   boost::asio::ip::tcp::endpoint endpoint;

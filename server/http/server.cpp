@@ -12,6 +12,7 @@
 
 #include "common/json_text.hpp"
 #include "log/log.hpp"
+#include "stream_session.hpp"
 
 namespace stratdesk::http {
 
@@ -24,6 +25,9 @@ struct Server::Session {
   beast::tcp_stream stream;
   bool busy = false;
   std::chrono::steady_clock::time_point idle_since = std::chrono::steady_clock::now();
+  // A streamed answer is running; shutdown ends it through `stream_shutdown`.
+  bool streaming = false;
+  boost::asio::cancellation_signal stream_shutdown{};
 };
 
 namespace {
@@ -238,6 +242,12 @@ boost::asio::awaitable<void> Server::serve(tcp::socket socket) {
     // Release what the request held (its database connection, rolling back what it did not
     // commit) before the answer goes out, so a slow reader holds no lock.
     request.context().clear();
+    if (response.stream && request.method() != verb::head && !stopping_) {
+      session.streaming = true;
+      co_await run_stream(session.stream, std::move(response), version, options_.write_timeout,
+                          session.stream_shutdown);
+      break;
+    }
     const bool keep_alive = request.keep_alive() && !stopping_;
     const bool written =
         co_await write_response(session.stream, std::move(response), version,
@@ -287,7 +297,9 @@ void Server::shutdown(std::chrono::milliseconds grace, std::function<void()> don
   boost::system::error_code ignored;
   acceptor_.close(ignored);
   for (Session* session : *sessions_) {
-    if (!session->busy) {
+    if (session->streaming) {
+      session->stream_shutdown.emit(boost::asio::cancellation_type::terminal);
+    } else if (!session->busy) {
       session->stream.cancel();
     }
   }

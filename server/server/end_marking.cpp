@@ -28,6 +28,22 @@ void mark_backtest_end(db::Connection& conn, std::int64_t backtest_id) {
   }
 }
 
+void publish_backtest_state(db::Connection& conn, events::EventHub* hub, std::int64_t backtest_id) {
+  if (hub == nullptr) {
+    return;
+  }
+  try {
+    const db::Rows rows = conn.execute(
+        "SELECT id, algorithm_id, state, exception FROM backtests WHERE backtests.id = ?",
+        {db::Value(backtest_id)});
+    if (!rows.empty()) {
+      hub->publish("backtest", rows.front());
+    }
+  } catch (const std::exception& e) {
+    log::logger().error("cannot announce the state of backtest {}: {}", backtest_id, e.what());
+  }
+}
+
 std::int64_t whole_seconds_between(double start, double end) {
   return static_cast<std::int64_t>(std::trunc(end)) - static_cast<std::int64_t>(std::trunc(start));
 }

@@ -92,11 +92,13 @@ asio::awaitable<void> keep_running(std::shared_ptr<ForeignKestrunChecker> checke
 }  // namespace
 
 ForeignKestrunChecker::ForeignKestrunChecker(asio::any_io_executor executor, std::string log_path,
-                                             std::string pid_dir, std::string sqlite_url)
+                                             std::string pid_dir, std::string sqlite_url,
+                                             std::shared_ptr<events::EventHub> hub)
     : executor_(std::move(executor)),
       log_path_(std::move(log_path)),
       pid_dir_(std::move(pid_dir)),
-      sqlite_url_(std::move(sqlite_url)) {}
+      sqlite_url_(std::move(sqlite_url)),
+      hub_(std::move(hub)) {}
 
 void ForeignKestrunChecker::start() {
   asio::co_spawn(executor_, keep_running(shared_from_this()),
@@ -157,6 +159,7 @@ void ForeignKestrunChecker::reset_pid_dir() {
         const auto content = text ? parse_pid_file_content(*text) : std::nullopt;
         if (content) {
           mark_backtest_end(connection(), content->backtest_id);
+          publish_backtest_state(connection(), hub_.get(), content->backtest_id);
         }
       } catch (const std::exception& e) {
         log::logger().error("cannot settle pid file {}: {}", it->path().string(), e.what());
@@ -224,6 +227,7 @@ void ForeignKestrunChecker::check_entry(const std::string& name) {
                      content->backtest_id);
   // When the backtest cannot be marked the file stays, so the next scan tries again.
   mark_backtest_end(connection(), content->backtest_id);
+  publish_backtest_state(connection(), hub_.get(), content->backtest_id);
   fs::remove(path);
 }
 
@@ -249,8 +253,10 @@ bool ForeignKestrunChecker::is_backtest_alive(std::int64_t pid, const std::strin
 }
 
 void start_foreign_kestrun_collector(asio::any_io_executor executor, const std::string& pid_dir,
-                                     const std::string& log_path, const std::string& sqlite_url) {
-  std::make_shared<ForeignKestrunChecker>(std::move(executor), log_path, pid_dir, sqlite_url)
+                                     const std::string& log_path, const std::string& sqlite_url,
+                                     std::shared_ptr<events::EventHub> hub) {
+  std::make_shared<ForeignKestrunChecker>(std::move(executor), log_path, pid_dir, sqlite_url,
+                                          std::move(hub))
       ->start();
 }
 

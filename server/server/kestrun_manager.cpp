@@ -41,12 +41,14 @@ asio::awaitable<void> keep_running(std::shared_ptr<KestrunManager> manager) {
 }  // namespace
 
 KestrunManager::KestrunManager(asio::any_io_executor executor, std::string log_path,
-                               std::string pid_dir, std::string sqlite_url, std::string python_path)
+                               std::string pid_dir, std::string sqlite_url, std::string python_path,
+                               std::shared_ptr<events::EventHub> hub)
     : executor_(std::move(executor)),
       log_path_(std::move(log_path)),
       pid_dir_(std::move(pid_dir)),
       sqlite_url_(std::move(sqlite_url)),
-      python_path_(std::move(python_path)) {}
+      python_path_(std::move(python_path)),
+      hub_(std::move(hub)) {}
 
 void KestrunManager::start() {
   asio::co_spawn(executor_, keep_running(shared_from_this()),
@@ -105,6 +107,7 @@ void KestrunManager::settle_executing_rows() {
       // A retry after a failure must not end what this server has started meanwhile.
       if (!children_.contains(id)) {
         mark_backtest_end(*conn, id);
+        publish_backtest_state(*conn, hub_.get(), id);
       }
     }
     settled_ = true;
@@ -162,6 +165,7 @@ bool KestrunManager::record_end(std::int64_t backtest_id, Child& child, const Ch
         {db::Value(time_spent), db::Value(end_exception_text(exit, child.stop_requested)),
          db::Value(backtest_id)});
     conn->commit();
+    publish_backtest_state(*conn, hub_.get(), backtest_id);
     return true;
   } catch (const std::exception& e) {
     try {
@@ -222,9 +226,10 @@ std::shared_ptr<KestrunManager> start_kestrun_manager(asio::any_io_executor exec
                                                       const std::string& pid_dir,
                                                       const std::string& log_path,
                                                       const std::string& sqlite_url,
-                                                      const std::string& python_path) {
+                                                      const std::string& python_path,
+                                                      std::shared_ptr<events::EventHub> hub) {
   auto manager = std::make_shared<KestrunManager>(std::move(executor), log_path, pid_dir,
-                                                  sqlite_url, python_path);
+                                                  sqlite_url, python_path, std::move(hub));
   manager->start();
   return manager;
 }

@@ -169,16 +169,31 @@ asio::awaitable<http::Response> Algorithm::patch(http::Request& req, std::int64_
 
 asio::awaitable<http::Response> Algorithm::delete_(http::Request& req, std::int64_t algorithm_id) {
   db::Connection& connection = db::get_connection(req);
+  const bool existed =
+      !connection.execute("SELECT id FROM algorithms WHERE algorithms.id = ?", {algorithm_id})
+           .empty();
   std::vector<std::int64_t> deleted_backtests;
-  // Backtests deleted before a refusal or a failure are committed too, and lose their folders.
+  // The deletion commits backtest by backtest and may stop at a running one or fail part-way:
+  // the backtests gone by then lose their folders and are announced either way.
+  const auto settle_deleted = [&] {
+    cleanup::discard_strategy_folders(strategy_dir_setting, deleted_backtests);
+    if (hub_) {
+      for (const std::int64_t id : deleted_backtests) {
+        hub_->publish("deleted", {{"backtest_id", id}});
+      }
+    }
+  };
   std::optional<boost::json::object> refusal;
   try {
     refusal = cleanup::delete_algorithm(connection, algorithm_id, deleted_backtests);
   } catch (...) {
-    cleanup::discard_strategy_folders(strategy_dir_setting, deleted_backtests);
+    settle_deleted();
     throw;
   }
-  cleanup::discard_strategy_folders(strategy_dir_setting, deleted_backtests);
+  settle_deleted();
+  if (hub_ && existed && !refusal) {
+    hub_->publish("deleted", {{"algorithm_id", algorithm_id}});
+  }
   if (refusal) {
     co_return http::Response::json(std::move(*refusal));
   }
@@ -196,9 +211,10 @@ asio::awaitable<http::Response> AlgorithmParameter::get(http::Request& req,
   co_return http::Response::json(std::move(rows.front().at("parameters")));
 }
 
-void register_api(http::Api& api, const std::string& base_uri) {
+void register_api(http::Api& api, const std::string& base_uri,
+                  std::shared_ptr<events::EventHub> hub) {
   api.add<AlgorithmList>(base_uri + "/algorithms");
-  api.add<Algorithm>(base_uri + "/algorithms/<int:algorithm_id>");
+  api.add<Algorithm>(base_uri + "/algorithms/<int:algorithm_id>", std::move(hub));
   api.add<AlgorithmParameter>(base_uri + "/algorithms/<int:algorithm_id>/parameters");
 }
 

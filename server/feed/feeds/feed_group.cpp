@@ -1,3 +1,4 @@
+#include <algorithm>
 #include <iostream>
 #include <string>
 
@@ -45,8 +46,23 @@ void check_value_count(const FeedKind& kind, const boost::json::array& row, std:
   }
 }
 
+// A multi-row INSERT into a table whose key is its rowid gives its rows consecutive ids in row
+// order, ending with the last insert rowid.
+void record_ids(const FeedKind& kind, const boost::json::array& rows, std::size_t begin,
+                std::size_t end, std::int64_t last_id, StoredIds& stored) {
+  for (std::size_t i = begin; i < end; ++i) {
+    const auto& row = rows[i].get_array();
+    if (row.size() < 2 || !row[0].is_int64() || !row[1].is_int64()) {
+      continue;
+    }
+    const std::int64_t id = last_id - static_cast<std::int64_t>(end - 1 - i);
+    std::int64_t& greatest = stored[{row[0].get_int64(), row[1].get_int64()}][kind.table];
+    greatest = std::max(greatest, id);
+  }
+}
+
 void insert_batch(const FeedKind& kind, const boost::json::array& rows, std::size_t begin,
-                  std::size_t end, db::Connection& c) {
+                  std::size_t end, db::Connection& c, StoredIds* stored) {
   for (std::size_t i = begin; i < end; ++i) {
     check_value_count(kind, rows[i].get_array(), i);
   }
@@ -58,6 +74,9 @@ void insert_batch(const FeedKind& kind, const boost::json::array& rows, std::siz
     }
   }
   statement.step();
+  if (stored != nullptr) {
+    record_ids(kind, rows, begin, end, c.last_insert_rowid(), *stored);
+  }
 }
 
 }  // namespace
@@ -82,11 +101,12 @@ boost::json::array FeedGroup::parse_rows(const FeedKind& kind, std::string_view 
   return std::move(rows);
 }
 
-void FeedGroup::insert(const FeedKind& kind, const boost::json::array& rows, db::Connection& c) {
+void FeedGroup::insert(const FeedKind& kind, const boost::json::array& rows, db::Connection& c,
+                       StoredIds* stored) {
   for (std::size_t begin = 0; begin < rows.size(); begin += batch_rows) {
     const std::size_t end = std::min(rows.size(), begin + batch_rows);
     try {
-      insert_batch(kind, rows, begin, end, c);
+      insert_batch(kind, rows, begin, end, c, stored);
     } catch (...) {
       report_failed_batch(rows, begin, end);
       throw;
@@ -97,6 +117,7 @@ void FeedGroup::insert(const FeedKind& kind, const boost::json::array& rows, db:
 boost::asio::awaitable<http::Response> FeedGroup::post(http::Request& request) {
   db::Connection& connection = db::get_connection(request);
   const http::Fields& form = request.form();
+  StoredIds stored;
   for (const FeedKind& kind : feed_kinds) {
     const std::string* text = form.first(kind.table);
     if (text == nullptr) {
@@ -105,13 +126,26 @@ boost::asio::awaitable<http::Response> FeedGroup::post(http::Request& request) {
     boost::json::monotonic_resource arena;
     const boost::json::array rows = parse_rows(kind, *text, &arena);
     try {
-      insert(kind, rows, connection);
+      insert(kind, rows, connection, hub_ ? &stored : nullptr);
     } catch (const db::Error& error) {
       throw http::Error(500, "could not store " + std::string(kind.table) + ": " + error.what());
     }
   }
   connection.commit();
+  publish(stored);
   co_return http::Response::json(nullptr);
+}
+
+void FeedGroup::publish(const StoredIds& stored) const {
+  for (const auto& [ids, last_ids] : stored) {
+    boost::json::object by_kind;
+    for (const auto& [table, id] : last_ids) {
+      by_kind[table] = id;
+    }
+    hub_->publish("feeds", {{"algorithm_id", ids.first},
+                            {"backtest_id", ids.second},
+                            {"last_ids", std::move(by_kind)}});
+  }
 }
 
 }  // namespace stratdesk::feeds

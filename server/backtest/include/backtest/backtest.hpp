@@ -9,11 +9,13 @@
 #include <string_view>
 #include <vector>
 
+#include <boost/asio/any_io_executor.hpp>
 #include <boost/asio/awaitable.hpp>
 #include <boost/json/object.hpp>
 #include <boost/json/value.hpp>
 
 #include "db/connection.hpp"
+#include "events/event_hub.hpp"
 #include "http/request.hpp"
 #include "http/response.hpp"
 #include "http/router.hpp"
@@ -47,6 +49,8 @@ void set_conf(boost::json::value conf);              // stored only
 // <base>/algorithms/<int:algorithm_id>/backtests: an algorithm's backtests, and their launch.
 class BacktestList final {
  public:
+  // A launch publishes the new backtest (and its end, when its engine cannot start) on `hub`.
+  explicit BacktestList(std::shared_ptr<events::EventHub> hub = nullptr) : hub_(std::move(hub)) {}
   // The algorithm's backtests, each with "final_portfolio" and, when the algorithm has a
   // non-empty name, "algorithm_name"; [] when it has none.
   boost::asio::awaitable<http::Response> get(http::Request& request, std::int64_t algorithm_id);
@@ -56,11 +60,16 @@ class BacktestList final {
   // its engine cannot be started, the row is set "stopped" with the error in `exception`, and
   // the answer is 500 {"message": ...}.
   boost::asio::awaitable<http::Response> post(http::Request& request, std::int64_t algorithm_id);
+
+ private:
+  std::shared_ptr<events::EventHub> hub_;
 };
 
 // <base>/algorithms/<int:algorithm_id>/backtests/<int:backtest_id>: one backtest.
 class Backtest final {
  public:
+  // A committed deletion is published on `hub`.
+  explicit Backtest(std::shared_ptr<events::EventHub> hub = nullptr) : hub_(std::move(hub)) {}
   // The backtest with "algorithm_name" when its algorithm row exists (even with an empty name);
   // null when no backtest has both ids.
   boost::asio::awaitable<http::Response> get(http::Request& request, std::int64_t algorithm_id,
@@ -80,6 +89,9 @@ class Backtest final {
   // Hands the stop to the engine manager by backtest id alone; true also when the manager runs
   // no such engine. Throws when no manager is set.
   bool stop_algorithm(std::int64_t algorithm_id, std::int64_t backtest_id);
+
+ private:
+  std::shared_ptr<events::EventHub> hub_;
 };
 
 // <base>/backtests: every backtest in the state given by the argument "state" (default
@@ -115,8 +127,32 @@ Arguments parse_arguments(http::Request& request, std::initializer_list<std::str
 boost::json::value get(const Arguments& args, std::string_view key,
                        const boost::json::value& default_value);
 
-// Mounts BacktestList, Backtest, BackTestListByCondition and BackTestNoALgoInfo under
-// `base_uri`, in that order.
-void register_api(http::Api& api, const std::string& base_uri);
+// <base>/backtests/<int:backtest_id>/progress: how far a backtest has simulated, as
+// backtest_progress says; 404 with a message for an unknown id.
+class BacktestProgress final {
+ public:
+  boost::asio::awaitable<http::Response> get(http::Request& request, std::int64_t backtest_id);
+};
+
+// The progress of a backtest: {"id", "state", "start_date", "end_date", "simulated_until",
+// "progress", "elapsed_seconds"}. simulated_until is the latest datetime of its own portfolio
+// rows (null without one); progress is the share of calendar days from start_date to
+// end_date simulated so far, in [0, 1] (0 without rows, null when the dates cannot be read);
+// elapsed_seconds counts from run_at while executing and is time_spent once stopped. nullopt
+// when no backtest has that id.
+std::optional<boost::json::object> backtest_progress(db::Connection& conn,
+                                                     std::int64_t backtest_id);
+
+// Once a second, publishes on `hub` a `progress` event for every executing backtest whose
+// simulated_until changed since the last look. Runs until the executor stops, on a connection
+// of its own to `sqlite_url`; failures are logged and retried.
+void start_progress_watch(boost::asio::any_io_executor executor, std::string sqlite_url,
+                          std::shared_ptr<events::EventHub> hub);
+
+// Mounts BacktestList, Backtest, BackTestListByCondition, BackTestNoALgoInfo and
+// BacktestProgress under `base_uri`, in that order; launches, ends and deletions are published
+// on `hub`, when given.
+void register_api(http::Api& api, const std::string& base_uri,
+                  std::shared_ptr<events::EventHub> hub = nullptr);
 
 }  // namespace stratdesk::backtest

@@ -8,6 +8,8 @@
 
 #include <boost/json/value.hpp>
 
+#include "http/stream.hpp"
+
 namespace stratdesk::http {
 
 // An answer: a status and a JSON value, written as application/json.
@@ -17,16 +19,19 @@ struct Response {
   std::vector<std::pair<std::string, std::string>> headers;
   // JSON text already written by the resource; when set it is sent instead of `body`.
   std::optional<std::string> body_text;
+  // When set, the answer is a stream: the header goes out without a length and `stream` writes
+  // the body until it returns; the connection is not reused.
+  StreamWriter stream;
 
   static Response json(boost::json::value body, int status = 200) {
-    return Response{status, std::move(body), {}, std::nullopt};
+    return Response{status, std::move(body), {}, std::nullopt, {}};
   }
   static Response json_text(std::string text, int status = 200) {
-    return Response{status, nullptr, {}, std::move(text)};
+    return Response{status, nullptr, {}, std::move(text), {}};
   }
   // A refusal a resource names: its message as a JSON string, with its status.
   static Response refusal(int status, std::string_view message) {
-    return Response{status, boost::json::value(boost::json::string(message)), {}, std::nullopt};
+    return Response{status, boost::json::value(boost::json::string(message)), {}, std::nullopt, {}};
   }
   // An error of the HTTP layer: {"message": text}.
   static Response message(int status, std::string_view text);

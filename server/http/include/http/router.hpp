@@ -55,9 +55,10 @@ class RoutePattern {
 // resource lacks the verb); HEAD is served by GET, OPTIONS lists the allowed verbs.
 class Api {
  public:
-  template <class Resource>
-  void add(std::string pattern) {
-    auto resource = std::make_shared<Resource>();
+  // `arguments` are handed to the resource's constructor.
+  template <class Resource, class... Arguments>
+  void add(std::string pattern, Arguments&&... arguments) {
+    auto resource = std::make_shared<Resource>(std::forward<Arguments>(arguments)...);
     Route route{RoutePattern(std::move(pattern)), {}};
     if constexpr (requires { &Resource::get; }) {
       route.bind(verb::get, resource, &Resource::get);

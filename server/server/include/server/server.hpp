@@ -11,6 +11,7 @@
 #include <boost/asio/awaitable.hpp>
 
 #include "db/connection.hpp"
+#include "events/event_hub.hpp"
 #include "process/child_process.hpp"
 
 // Engine supervision: the engine child processes this server starts, the engine processes it
@@ -35,6 +36,11 @@ void mark_backtest_end(db::Connection& conn, std::int64_t backtest_id);
 // truncated to whole seconds before subtracting, so 100.9 -> 101.1 gives 1, 100.1 -> 100.8 0.
 std::int64_t whole_seconds_between(double start, double end);
 
+// Publishes the `backtest` event of a backtest whose state was just committed, read back from
+// its row: {"id", "algorithm_id", "state", "exception"}. Nothing without a hub or a row; a
+// failing read is logged, never thrown, since the state change itself has succeeded.
+void publish_backtest_state(db::Connection& conn, events::EventHub* hub, std::int64_t backtest_id);
+
 // What the `exception` column of an ended backtest says: empty after exit status 0, "stopped by
 // request" when the manager had sent TERM, else "engine exited with code N" or "engine ended by
 // signal N".
@@ -51,9 +57,11 @@ class KestrunManager final : public std::enable_shared_from_this<KestrunManager>
     std::optional<double> end_time;
   };
 
-  // Stores the settings; opens nothing. The manager task will run on `executor`.
+  // Stores the settings; opens nothing. The manager task will run on `executor`. Every end it
+  // records is published on `hub`, when given.
   KestrunManager(asio::any_io_executor executor, std::string log_path, std::string pid_dir,
-                 std::string sqlite_url, std::string python_path);
+                 std::string sqlite_url, std::string python_path,
+                 std::shared_ptr<events::EventHub> hub = nullptr);
 
   // Spawns `run` on the executor and returns. The task keeps the manager alive. Requires the
   // manager to be owned by a shared_ptr.
@@ -108,22 +116,23 @@ class KestrunManager final : public std::enable_shared_from_this<KestrunManager>
   std::vector<ChildProcess> replaced_;
   std::optional<db::Connection> conn_;
   bool settled_ = false;
+  std::shared_ptr<events::EventHub> hub_;
 };
 
 // Constructs the manager with (log_path, pid_dir, sqlite_url, python_path), starts it and
 // returns it.
-std::shared_ptr<KestrunManager> start_kestrun_manager(asio::any_io_executor executor,
-                                                      const std::string& pid_dir,
-                                                      const std::string& log_path,
-                                                      const std::string& sqlite_url,
-                                                      const std::string& python_path);
+std::shared_ptr<KestrunManager> start_kestrun_manager(
+    asio::any_io_executor executor, const std::string& pid_dir, const std::string& log_path,
+    const std::string& sqlite_url, const std::string& python_path,
+    std::shared_ptr<events::EventHub> hub = nullptr);
 
 // Watches the pid directory for engine processes this server did not start and settles their
 // backtests once they are gone.
 class ForeignKestrunChecker final : public std::enable_shared_from_this<ForeignKestrunChecker> {
  public:
+  // Every backtest it marks stopped is published on `hub`, when given.
   ForeignKestrunChecker(asio::any_io_executor executor, std::string log_path, std::string pid_dir,
-                        std::string sqlite_url);
+                        std::string sqlite_url, std::shared_ptr<events::EventHub> hub = nullptr);
 
   // Spawns `run` on the executor and returns; the task keeps the checker alive. Requires the
   // checker to be owned by a shared_ptr.
@@ -163,11 +172,13 @@ class ForeignKestrunChecker final : public std::enable_shared_from_this<ForeignK
   std::string pid_dir_;
   std::string sqlite_url_;
   std::optional<db::Connection> conn_;
+  std::shared_ptr<events::EventHub> hub_;
 };
 
 // Constructs the checker with (log_path, pid_dir, sqlite_url) and starts it. No handle is kept:
 // the task lives as long as the event loop runs.
 void start_foreign_kestrun_collector(asio::any_io_executor executor, const std::string& pid_dir,
-                                     const std::string& log_path, const std::string& sqlite_url);
+                                     const std::string& log_path, const std::string& sqlite_url,
+                                     std::shared_ptr<events::EventHub> hub = nullptr);
 
 }  // namespace stratdesk::server

@@ -2,12 +2,14 @@
 
 #include <chrono>
 #include <cstdint>
+#include <memory>
 #include <string>
 
 #include <boost/asio/awaitable.hpp>
 #include <boost/asio/ip/tcp.hpp>
 #include <boost/json/value.hpp>
 
+#include "events/event_hub.hpp"
 #include "http/request.hpp"
 #include "http/response.hpp"
 #include "http/router.hpp"
@@ -70,6 +72,8 @@ class AlgorithmList final {
 // GET, PATCH and DELETE <base>/algorithms/<id>.
 class Algorithm final {
  public:
+  // Committed deletions are published on `hub`.
+  explicit Algorithm(std::shared_ptr<events::EventHub> hub = nullptr) : hub_(std::move(hub)) {}
   // The row, or null.
   boost::asio::awaitable<http::Response> get(http::Request& req, std::int64_t algorithm_id);
   // Sets the columns named by the form fields; a field that names no column is answered 400
@@ -78,6 +82,9 @@ class Algorithm final {
   // Deletes the algorithm with its backtests: {"id": algorithm_id}, or the refusal map when
   // one of them runs.
   boost::asio::awaitable<http::Response> delete_(http::Request& req, std::int64_t algorithm_id);
+
+ private:
+  std::shared_ptr<events::EventHub> hub_;
 };
 
 // GET <base>/algorithms/<id>/parameters: the stored parameters text as one JSON string.
@@ -86,7 +93,9 @@ class AlgorithmParameter final {
   boost::asio::awaitable<http::Response> get(http::Request& req, std::int64_t algorithm_id);
 };
 
-// Mounts AlgorithmList, Algorithm and AlgorithmParameter under `base_uri`, in that order.
-void register_api(http::Api& api, const std::string& base_uri);
+// Mounts AlgorithmList, Algorithm and AlgorithmParameter under `base_uri`, in that order;
+// deletions are published on `hub`, when given.
+void register_api(http::Api& api, const std::string& base_uri,
+                  std::shared_ptr<events::EventHub> hub = nullptr);
 
 }  // namespace stratdesk::algorithms

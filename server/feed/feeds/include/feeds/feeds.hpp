@@ -2,6 +2,9 @@
 
 #include <array>
 #include <cstdint>
+#include <map>
+#include <memory>
+#include <optional>
 #include <span>
 #include <string>
 #include <string_view>
@@ -11,6 +14,7 @@
 #include <boost/json/array.hpp>
 
 #include "db/connection.hpp"
+#include "events/event_hub.hpp"
 #include "http/request.hpp"
 #include "http/response.hpp"
 #include "http/router.hpp"
@@ -122,9 +126,16 @@ inline constexpr std::array<std::string_view, 9> risk_fields_name = {
     "alpha",      "beta",         "sharpe",         "sortino",      "information_ratio",
     "volatility", "max_drawdown", "tracking_error", "downside_risk"};
 
+// The greatest id stored, per (algorithm_id, backtest_id) of the rows and per kind table.
+using StoredIds =
+    std::map<std::pair<std::int64_t, std::int64_t>, std::map<std::string_view, std::int64_t>>;
+
 // POST <base>/feedgroup: stores the rows of every kind the form carries, in one transaction.
 class FeedGroup final {
  public:
+  // After each committed POST, one `feeds` event per backtest it stored rows for goes to `hub`.
+  explicit FeedGroup(std::shared_ptr<events::EventHub> hub = nullptr) : hub_(std::move(hub)) {}
+
   boost::asio::awaitable<http::Response> post(http::Request& request);
 
   // The rows of one kind posted as `text`: a JSON array whose elements are arrays. Throws
@@ -134,7 +145,14 @@ class FeedGroup final {
 
   // Stores the rows of one kind in multi-row INSERTs of 50 rows. A failing batch is reported on
   // standard error (row count, three spaces, the rows; no line break) and the error rethrown.
-  static void insert(const FeedKind& kind, const boost::json::array& rows, db::Connection& c);
+  // With `stored`, records the ids given to rows whose first two values are integers.
+  static void insert(const FeedKind& kind, const boost::json::array& rows, db::Connection& c,
+                     StoredIds* stored = nullptr);
+
+ private:
+  void publish(const StoredIds& stored) const;
+
+  std::shared_ptr<events::EventHub> hub_;
 };
 
 // Writes the rows of a statement as a JSON array of objects (column name to value), with null
@@ -161,20 +179,29 @@ struct FeedArgs {
   bool is_benchmark = false;
   std::int64_t start_index = 0;
   std::int64_t limit = 10;
+  // Rows with a greater id, in id order, instead of a page by offset.
+  std::optional<std::int64_t> after_id;
 };
-// Throws http::BadRequest naming the argument whose value does not convert.
+// Throws http::BadRequest naming the argument whose value does not convert or is negative, and
+// when both after_id and start_index are given.
 FeedArgs parse_feed_args(http::Request& request);
 
-// GET one page of a kind's rows for one backtest, in datetime order.
+// GET one page of a kind's rows for one backtest, in datetime order; with after_id, the rows
+// stored after that id, in id order.
 class FeedQuery {
  public:
   FeedQuery(std::string_view table, Columns substituted, bool by_benchmark);
   boost::asio::awaitable<http::Response> get(http::Request& request, std::int64_t algorithm_id,
                                              std::int64_t backtest_id);
 
+  // The statement text of an after_id read (its plan is checked by the tests).
+  [[nodiscard]] const std::string& after_id_sql() const { return after_id_sql_; }
+
  private:
   std::string sql_;
   PageWriter writer_;
+  std::string after_id_sql_;
+  PageWriter after_id_writer_;
   bool by_benchmark_;
 };
 
@@ -207,7 +234,9 @@ class RiskFeed final : public FeedQuery {
   RiskFeed() : FeedQuery("risk_feeds", risk_fields_name, false) {}
 };
 
-// Mounts the seven queries and the feed group under `base_uri`.
-void register_api(http::Api& api, const std::string& base_uri);
+// Mounts the seven queries and the feed group under `base_uri`; stored rows are announced on
+// `hub`, when given.
+void register_api(http::Api& api, const std::string& base_uri,
+                  std::shared_ptr<events::EventHub> hub = nullptr);
 
 }  // namespace stratdesk::feeds

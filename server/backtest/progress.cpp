@@ -1,0 +1,242 @@
+#include <algorithm>
+#include <charconv>
+#include <chrono>
+#include <map>
+#include <optional>
+#include <string>
+#include <string_view>
+
+#include <boost/asio/co_spawn.hpp>
+#include <boost/asio/steady_timer.hpp>
+#include <boost/asio/use_awaitable.hpp>
+#include <boost/json/object.hpp>
+
+#include "backtest/backtest.hpp"
+#include "common/json_parse.hpp"
+#include "common/json_text.hpp"
+#include "common/timestamp.hpp"
+#include "db/db.hpp"
+#include "http/errors.hpp"
+#include "log/log.hpp"
+
+namespace stratdesk::backtest {
+namespace {
+
+namespace json = boost::json;
+using std::chrono::days;
+using std::chrono::seconds;
+
+std::optional<int> number_at(std::string_view text, std::size_t at, std::size_t width) {
+  if (text.size() < at + width) {
+    return std::nullopt;
+  }
+  int value = 0;
+  const char* begin = text.data() + at;
+  const auto [end, ec] = std::from_chars(begin, begin + width, value);
+  if (ec != std::errc{} || end != begin + width) {
+    return std::nullopt;
+  }
+  return value;
+}
+
+// The calendar day a "YYYY-MM-DD..." text starts with.
+std::optional<std::chrono::sys_days> day_of(std::string_view text) {
+  const auto year = number_at(text, 0, 4);
+  const auto month = number_at(text, 5, 2);
+  const auto day = number_at(text, 8, 2);
+  if (!year || !month || !day || text[4] != '-' || text[7] != '-') {
+    return std::nullopt;
+  }
+  const std::chrono::year_month_day date{std::chrono::year(*year),
+                                         std::chrono::month(static_cast<unsigned>(*month)),
+                                         std::chrono::day(static_cast<unsigned>(*day))};
+  if (!date.ok()) {
+    return std::nullopt;
+  }
+  return std::chrono::sys_days(date);
+}
+
+// A "YYYY-MM-DD HH:MM:SS" text as seconds on a clock of its own zone.
+std::optional<seconds> instant_of(std::string_view text) {
+  const auto day = day_of(text);
+  const auto hour = number_at(text, 11, 2);
+  const auto minute = number_at(text, 14, 2);
+  const auto second = number_at(text, 17, 2);
+  if (!day || !hour || !minute || !second) {
+    return std::nullopt;
+  }
+  return day->time_since_epoch() + std::chrono::hours(*hour) + std::chrono::minutes(*minute) +
+         seconds(*second);
+}
+
+json::value text_of(const json::object* config, std::string_view key) {
+  const json::value* value = config == nullptr ? nullptr : config->if_contains(key);
+  if (value == nullptr || value->is_null()) {
+    return nullptr;
+  }
+  return value->is_string() ? json::value(value->get_string())
+                            : json::value(common::to_json_text(*value));
+}
+
+json::value progress_between(const json::value& start, const json::value& end,
+                             const json::value& simulated_until) {
+  if (!start.is_string() || !end.is_string()) {
+    return nullptr;
+  }
+  const auto first = day_of(start.get_string());
+  const auto last = day_of(end.get_string());
+  if (!first || !last || *last < *first) {
+    return nullptr;
+  }
+  if (!simulated_until.is_string()) {
+    return 0.0;
+  }
+  const auto reached = day_of(simulated_until.get_string());
+  if (!reached) {
+    return nullptr;
+  }
+  if (*last == *first) {
+    return 1.0;
+  }
+  const double share = static_cast<double>((*reached - *first).count()) /
+                       static_cast<double>((*last - *first).count());
+  return std::clamp(share, 0.0, 1.0);
+}
+
+// Both stamps are Shanghai wall-clock texts, so their difference needs no zone arithmetic.
+json::value seconds_since(const json::value& run_at) {
+  if (!run_at.is_string()) {
+    return nullptr;
+  }
+  const auto started = instant_of(run_at.get_string());
+  const auto now = instant_of(common::shanghai_now());
+  if (!started || !now) {
+    return nullptr;
+  }
+  return std::max<std::int64_t>(0, (*now - *started).count());
+}
+
+json::value latest_own_portfolio_datetime(db::Connection& conn, const json::value& algorithm_id,
+                                          std::int64_t backtest_id) {
+  // Descends the (algorithm_id, backtest_id, is_benchmark, datetime) index: one row read.
+  const db::Rows rows = conn.execute(
+      "SELECT datetime FROM portfolio_feeds WHERE algorithm_id = ? AND backtest_id = ? AND "
+      "is_benchmark = 0 ORDER BY datetime DESC LIMIT 1",
+      {algorithm_id, db::Value(backtest_id)});
+  return rows.empty() ? json::value(nullptr) : rows.front().at("datetime");
+}
+
+}  // namespace
+
+std::optional<json::object> backtest_progress(db::Connection& conn, std::int64_t backtest_id) {
+  const db::Rows rows = conn.execute(
+      "SELECT id, algorithm_id, state, config, run_at, time_spent FROM backtests WHERE "
+      "backtests.id = ?",
+      {db::Value(backtest_id)});
+  if (rows.empty()) {
+    return std::nullopt;
+  }
+  const db::Row& row = rows.front();
+  json::value config = nullptr;
+  if (const json::value& text = row.at("config"); text.is_string()) {
+    boost::system::error_code ec;
+    config = common::parse_json(text.get_string(), ec);
+    if (ec) {
+      config = nullptr;
+    }
+  }
+  const json::object* settings = config.if_object();
+  const json::value start = text_of(settings, "start_date");
+  const json::value end = text_of(settings, "end_date");
+  const json::value until =
+      latest_own_portfolio_datetime(conn, row.at("algorithm_id"), backtest_id);
+  const json::value& state = row.at("state");
+  const bool executing = state.is_string() && state.get_string() == "executing";
+
+  json::object progress;
+  progress["id"] = backtest_id;
+  progress["state"] = state;
+  progress["start_date"] = start;
+  progress["end_date"] = end;
+  progress["simulated_until"] = until;
+  progress["progress"] = progress_between(start, end, until);
+  progress["elapsed_seconds"] = executing ? seconds_since(row.at("run_at")) : row.at("time_spent");
+  return progress;
+}
+
+boost::asio::awaitable<http::Response> BacktestProgress::get(http::Request& request,
+                                                             std::int64_t backtest_id) {
+  auto progress = backtest_progress(db::get_connection(request), backtest_id);
+  if (!progress) {
+    co_return http::Response::message(
+        404, "backtest " + std::to_string(backtest_id) + " does not exist");
+  }
+  co_return http::Response::json(std::move(*progress));
+}
+
+namespace {
+
+class ProgressWatch {
+ public:
+  ProgressWatch(std::string sqlite_url, std::shared_ptr<events::EventHub> hub)
+      : sqlite_url_(std::move(sqlite_url)), hub_(std::move(hub)) {}
+
+  boost::asio::awaitable<void> run() {
+    boost::asio::steady_timer timer(co_await boost::asio::this_coro::executor);
+    for (;;) {
+      timer.expires_after(seconds(1));
+      co_await timer.async_wait(boost::asio::use_awaitable);
+      try {
+        look();
+      } catch (const std::exception& e) {
+        // A locked or missing file now is usually fine a second later.
+        log::logger().error("cannot look at the progress of running backtests: {}", e.what());
+        conn_.reset();
+      }
+    }
+  }
+
+ private:
+  void look() {
+    if (!conn_) {
+      conn_.emplace(db::open_connection(sqlite_url_));
+    }
+    const db::Rows running = conn_->execute("SELECT id FROM backtests WHERE backtests.state = ?",
+                                            {db::Value("executing")});
+    std::map<std::int64_t, json::value> seen;
+    for (const db::Row& row : running) {
+      const std::int64_t id = row.at("id").as_int64();
+      auto progress = backtest_progress(*conn_, id);
+      if (!progress) {
+        continue;
+      }
+      const json::value& until = progress->at("simulated_until");
+      const auto before = last_seen_.find(id);
+      if (!until.is_null() && (before == last_seen_.end() || before->second != until)) {
+        hub_->publish("progress", *progress);
+      }
+      seen.emplace(id, until);
+    }
+    last_seen_ = std::move(seen);
+  }
+
+  std::string sqlite_url_;
+  std::shared_ptr<events::EventHub> hub_;
+  std::optional<db::Connection> conn_;
+  std::map<std::int64_t, json::value> last_seen_;  // executing backtests at the last look
+};
+
+boost::asio::awaitable<void> watch(std::shared_ptr<ProgressWatch> watch) {
+  co_await watch->run();
+}
+
+}  // namespace
+
+void start_progress_watch(boost::asio::any_io_executor executor, std::string sqlite_url,
+                          std::shared_ptr<events::EventHub> hub) {
+  auto progress_watch = std::make_shared<ProgressWatch>(std::move(sqlite_url), std::move(hub));
+  boost::asio::co_spawn(executor, watch(std::move(progress_watch)),
+                        log::report_failure_of("the progress watch"));
+}
+
+}  // namespace stratdesk::backtest

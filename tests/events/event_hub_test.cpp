@@ -1,0 +1,70 @@
+#include "events/event_hub.hpp"
+
+#include <gtest/gtest.h>
+
+namespace stratdesk::events {
+namespace {
+
+std::string text_of(std::int64_t id, const char* type, const boost::json::object& data) {
+  return EventHub::event_text(id, type, data);
+}
+
+TEST(EventHub, KeepsTheLatestEventsAndResetsClientsThatMissedMore) {
+  auto hub = std::make_shared<EventHub>(HubLimits{3, 64, 1u << 20});
+  EXPECT_EQ(hub->subscribe(0)->take(), "") << "nothing published yet, nothing missed";
+  for (int n = 1; n <= 5; ++n) {
+    EXPECT_EQ(hub->publish("feeds", {{"n", n}}), n);
+  }
+  EXPECT_EQ(hub->last_id(), 5);
+  // Events 3 to 5 are kept: a client that saw 2 missed nothing that is gone.
+  EXPECT_EQ(hub->subscribe(2)->take(), text_of(3, "feeds", {{"n", 3}}) +
+                                           text_of(4, "feeds", {{"n", 4}}) +
+                                           text_of(5, "feeds", {{"n", 5}}));
+  EXPECT_EQ(hub->subscribe(5)->take(), "");
+  EXPECT_EQ(hub->subscribe(1)->take(), text_of(5, "reset", {{"last_id", 5}}));
+  EXPECT_EQ(hub->subscribe(6)->take(), text_of(5, "reset", {{"last_id", 5}}));
+  // Without Last-Event-ID only live events.
+  auto live = hub->subscribe(std::nullopt);
+  EXPECT_FALSE(live->has_pending());
+  hub->publish("deleted", {{"backtest_id", 9}});
+  EXPECT_EQ(live->take(), "id: 6\nevent: deleted\ndata: {\"backtest_id\":9}\n\n");
+}
+
+TEST(EventHub, ASubscriberThatFallsTooFarBehindIsDroppedAloneAndItsPlaceFreed) {
+  const boost::json::object data{{"text", std::string(60, 'x')}};
+  const std::size_t size = EventHub::event_text(1, "feeds", data).size();
+  // Room for three and a half events.
+  auto hub = std::make_shared<EventHub>(HubLimits{16, 2, size * 7 / 2});
+  auto slow = hub->subscribe(std::nullopt);
+  auto fast = hub->subscribe(std::nullopt);
+  EXPECT_EQ(hub->subscribe(std::nullopt), nullptr) << "two places only";
+  int slow_changes = 0;
+  slow->on_change([&] { ++slow_changes; });
+
+  for (int n = 0; n < 3; ++n) {
+    hub->publish("feeds", data);
+    EXPECT_FALSE(fast->take().empty());
+    fast->written();
+  }
+  // In flight counts as waiting until written.
+  const std::string in_flight = slow->take();
+  EXPECT_FALSE(slow->overflowed());
+  hub->publish("feeds", data);
+  EXPECT_TRUE(slow->overflowed());
+  EXPECT_FALSE(slow->has_pending());
+  EXPECT_EQ(slow_changes, 4);
+  EXPECT_FALSE(fast->overflowed());
+  EXPECT_FALSE(fast->take().empty());
+
+  slow.reset();
+  EXPECT_EQ(hub->subscriber_count(), 1u);
+  EXPECT_NE(hub->subscribe(std::nullopt), nullptr);
+}
+
+TEST(EventHub, DataStaysOnOneLine) {
+  const std::string text = EventHub::event_text(1, "log", {{"content", "two\nlines\r"}});
+  EXPECT_EQ(text, "id: 1\nevent: log\ndata: {\"content\":\"two\\nlines\\r\"}\n\n");
+}
+
+}  // namespace
+}  // namespace stratdesk::events
