@@ -18,6 +18,7 @@
 
 #include "algorithms/algorithms.hpp"
 #include "api/api.hpp"
+#include "apidoc/apidoc.hpp"
 #include "backtest/backtest.hpp"
 #include "db/db.hpp"
 #include "feeds/feeds.hpp"
@@ -230,6 +231,7 @@ int serve(const Options& options) {
   stratdesk::backtest::register_api(api, options.base_uri);
   stratdesk::feeds::register_api(api, options.base_uri);
   stratdesk::morvex_api::register_api(api, options.base_uri);
+  stratdesk::apidoc::register_api(api, options.base_uri, stratdesk::apidoc::default_docs_dir());
 
   stratdesk::http::Server server(io, api, server_options(options));
   boost::asio::ip::tcp::endpoint endpoint;
