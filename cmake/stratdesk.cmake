@@ -48,11 +48,13 @@ function(stratdesk_module name)
   stratdesk_apply_flags(${name})
 endfunction()
 
-# stratdesk_test(<name> SOURCES ... DEPS ...): a GoogleTest executable registered with ctest.
+# stratdesk_test(<name> SOURCES ... DEPS ...): a GoogleTest executable registered with ctest;
+# its tests get the properties listed in STRATDESK_TEST_PROPERTIES too.
 function(stratdesk_test name)
   cmake_parse_arguments(ARG "" "" "SOURCES;DEPS" ${ARGN})
   add_executable(${name} ${ARG_SOURCES})
   target_link_libraries(${name} PRIVATE ${ARG_DEPS} GTest::gtest GTest::gtest_main)
   stratdesk_apply_flags(${name})
-  gtest_discover_tests(${name} DISCOVERY_TIMEOUT 60 PROPERTIES TIMEOUT 300)
+  gtest_discover_tests(${name} DISCOVERY_TIMEOUT 60
+                       PROPERTIES TIMEOUT 300 ${STRATDESK_TEST_PROPERTIES})
 endfunction()

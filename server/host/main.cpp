@@ -19,6 +19,7 @@
 
 #include "algorithms/algorithms.hpp"
 #include "api/api.hpp"
+#include "apidoc/apidoc.hpp"
 #include "backtest/backtest.hpp"
 #include "db/db.hpp"
 #include "event_stream/event_stream.hpp"
@@ -257,6 +258,7 @@ int serve(const Options& options) {
   stratdesk::feeds::register_api(api, options.base_uri, hub);
   stratdesk::morvex_api::register_api(api, options.base_uri);
   stratdesk::event_stream::register_api(api, options.base_uri, hub);
+  stratdesk::apidoc::register_api(api, options.base_uri, stratdesk::apidoc::default_docs_dir());
 
   stratdesk::http::Server server(io, api, server_options(options));
   boost::asio::ip::tcp::endpoint endpoint;

@@ -124,6 +124,20 @@ Api::Match Api::match(std::string_view path, verb method) const {
   return result;
 }
 
+std::vector<Api::RouteInfo> Api::routes() const {
+  std::vector<RouteInfo> described;
+  for (const Route& route : routes_) {
+    RouteInfo info{route.pattern.text(), {}};
+    for (verb served : verbs_served) {
+      if (route.handlers[slot(served)]) {
+        info.methods.emplace_back(verb_name(served));
+      }
+    }
+    described.push_back(std::move(info));
+  }
+  return described;
+}
+
 asio::awaitable<Response> Api::dispatch(Request& request) const {
   Match found = match(request.path(), request.method());
   switch (found.kind) {

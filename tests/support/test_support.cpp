@@ -1,5 +1,7 @@
 #include "test_support.hpp"
 
+#include "answer_log.hpp"
+
 #include <fcntl.h>
 #include <poll.h>
 #include <signal.h>
@@ -150,7 +152,9 @@ HttpResponse HttpClient::request(const std::string& method, const std::string& t
       if (!impl_->socket) {
         impl_->connect();
       }
-      return impl_->exchange(message);
+      HttpResponse response = impl_->exchange(message);
+      answer_log::record(impl_->port, method, target, response);
+      return response;
     } catch (const boost::system::system_error&) {
       impl_->socket.reset();
       if (attempt == 1) {
@@ -362,6 +366,10 @@ ServerProcess::ServerProcess(const std::string& data_dir, std::vector<std::strin
   const auto at = startup_output_.find("listening on http://");
   const auto colon = startup_output_.find(':', at + 20);
   port_ = static_cast<unsigned short>(std::stoi(startup_output_.substr(colon + 1)));
+  // The rest of the line is the base URI of its routes.
+  const auto base_begin = startup_output_.find_first_not_of("0123456789", colon + 1);
+  answer_log::note_server(
+      port_, startup_output_.substr(base_begin, startup_output_.find('\n', at) - base_begin));
 }
 
 ServerProcess::~ServerProcess() {

@@ -86,6 +86,15 @@ class Api {
   };
   [[nodiscard]] Match match(std::string_view path, verb method) const;
 
+  // A mounted route: its pattern and the verbs its resource serves ("GET", "POST", ...; HEAD
+  // and OPTIONS, which every route answers, aside).
+  struct RouteInfo {
+    std::string pattern;
+    std::vector<std::string> methods;
+  };
+  // The routes in mounting order.
+  [[nodiscard]] std::vector<RouteInfo> routes() const;
+
   // Routes the request and runs its handler. Errors escaping the handler become answers:
   // http::Error with its status and message, anything else a logged 500.
   asio::awaitable<Response> dispatch(Request& request) const;
