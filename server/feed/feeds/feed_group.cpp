@@ -96,20 +96,8 @@ void FeedGroup::insert(const FeedKind& kind, const boost::json::array& rows, db:
 
 boost::asio::awaitable<http::Response> FeedGroup::post(http::Request& request) {
   db::Connection& connection = db::get_connection(request);
-  const http::Fields& form = request.form();
-  for (const FeedKind& kind : feed_kinds) {
-    const std::string* text = form.first(kind.table);
-    if (text == nullptr) {
-      continue;
-    }
-    boost::json::monotonic_resource arena;
-    const boost::json::array rows = parse_rows(kind, *text, &arena);
-    try {
-      insert(kind, rows, connection);
-    } catch (const db::Error& error) {
-      throw http::Error(500, "could not store " + std::string(kind.table) + ": " + error.what());
-    }
-  }
+  const PostedBatches posted = PostedBatches::read(request.form());
+  posted.store(connection);
   connection.commit();
   co_return http::Response::json(nullptr);
 }

@@ -2,6 +2,9 @@
 
 #include <array>
 #include <cstdint>
+#include <exception>
+#include <memory>
+#include <optional>
 #include <span>
 #include <string>
 #include <string_view>
@@ -9,8 +12,10 @@
 
 #include <boost/asio/awaitable.hpp>
 #include <boost/json/array.hpp>
+#include <boost/json/monotonic_resource.hpp>
 
 #include "db/connection.hpp"
+#include "feeds/row_reader.hpp"
 #include "http/request.hpp"
 #include "http/response.hpp"
 #include "http/router.hpp"
@@ -135,6 +140,32 @@ class FeedGroup final {
   // Stores the rows of one kind in multi-row INSERTs of 50 rows. A failing batch is reported on
   // standard error (row count, three spaces, the rows; no line break) and the error rethrown.
   static void insert(const FeedKind& kind, const boost::json::array& rows, db::Connection& c);
+};
+
+// One POST's batches, read beside the event loop and stored on the database writer: each kind
+// the form carries, in kind order, read the fast way where it can be. Reading stops at the first
+// kind that cannot be read; its error is raised by `store` once the kinds before it are stored,
+// so a POST fails with the same answer and report as when each kind was read just before it was
+// stored.
+class PostedBatches {
+ public:
+  // Reads the kinds `form` carries; the form's values must outlive this object.
+  static PostedBatches read(const http::Fields& form);
+
+  // Stores every kind read, in order, on `c`, then raises the reading error if there was one.
+  // Does not commit. A failing kind is reported as `FeedGroup::insert` reports it.
+  void store(db::Connection& c) const;
+
+ private:
+  struct Batch {
+    const FeedKind* kind = nullptr;
+    std::string_view text;
+    std::optional<FlatRows> flat;
+    std::unique_ptr<boost::json::monotonic_resource> arena;
+    boost::json::array rows;
+  };
+  std::vector<Batch> batches_;
+  std::exception_ptr unreadable_;
 };
 
 // Writes the rows of a statement as a JSON array of objects (column name to value), with null
