@@ -1,7 +1,17 @@
-// Feed ingestion: 500-row position POSTs over 1 and 4 connections against the real server,
-// beside the same rows inserted straight into SQLite (the floor no HTTP server can beat).
+// Feed ingestion against the real server, each figure beside the same rows inserted straight
+// into SQLite with the server's schema and journal settings (the floor no HTTP server can beat):
+// - time-ordered position rows, as an engine posts them: each bar's 100 instruments on one
+//   date, each POST continuing the dates where the previous POST of its backtest ended;
+// - the same rows cycling over a few hundred dates, which scatters the index inserts;
+// - one mixed-kind POST per bar (portfolio, positions, trades, risk), as an engine posts at the
+//   end of each bar;
+// - page reads of another backtest every 10 ms while one 30 MB POST is stored, beside the same
+//   probe without it.
 
+#include <atomic>
 #include <cstdio>
+#include <filesystem>
+#include <regex>
 
 #include "bench_common.hpp"
 #include "test_support.hpp"
@@ -11,127 +21,520 @@ namespace {
 using namespace stratdesk;
 using bench::Clock;
 
-constexpr int rows_per_post = 500;
+constexpr int instruments_per_bar = 100;
+constexpr int bars_per_post = 5;  // 500 position rows per POST
 constexpr auto run_time = std::chrono::seconds(6);
+constexpr int algorithm_id = 3;
 
-double raw_sqlite_rows_per_second(const std::string& path, const std::string& pragmas,
-                                  const std::vector<boost::json::array>& batches,
-                                  std::chrono::milliseconds run_time) {
-  sqlite3* db = nullptr;
-  bench::check(sqlite3_open(path.c_str(), &db), db, "open");
-  bench::check(sqlite3_exec(db, pragmas.c_str(), nullptr, nullptr, nullptr), db, "pragmas");
-  const std::string table = std::string("CREATE TABLE position_feeds (id INTEGER PRIMARY KEY, ") +
-                            "algorithm_id INTEGER NOT NULL, backtest_id INTEGER NOT NULL, " +
-                            "datetime timestamp NOT NULL, order_book_id TEXT NOT NULL, type " +
-                            "TEXT NOT NULL, quantity REAL, last_price REAL, avg_price REAL, " +
-                            "market_value REAL, margin REAL, buy_pnl REAL, buy_margin REAL, " +
-                            "buy_quantity REAL, buy_avg_open_price REAL, sell_pnl REAL, " +
-                            "sell_margin REAL, sell_quantity REAL, sell_avg_open_price REAL, " +
-                            "buy_market_value REAL, sell_market_value REAL, pnl REAL, " +
-                            "transaction_cost REAL, buy_transaction_cost REAL, " +
-                            "sell_transaction_cost REAL); CREATE INDEX position_feeds_index ON " +
-                            "position_feeds (algorithm_id, backtest_id, datetime);";
-  bench::check(sqlite3_exec(db, table.c_str(), nullptr, nullptr, nullptr), db, "schema");
-  std::string sql =
-      std::string("INSERT INTO position_feeds (") + bench::position_columns() + ") VALUES ";
-  std::string placeholders = "(?";
-  for (int i = 1; i < 24; ++i) {
-    placeholders += ", ?";
+// "YYYY-MM-DD" of 2000-01-01 plus `days` (days from civil, after H. Hinnant's algorithm).
+std::string calendar_date(int days) {
+  const int z = days + 730425;  // 2000-01-01 is day 730,425 of the proleptic era
+  const int era = z / 146097;
+  const int doe = z - era * 146097;
+  const int yoe = (doe - doe / 1460 + doe / 36524 - doe / 146096) / 365;
+  const int doy = doe - (365 * yoe + yoe / 4 - yoe / 100);
+  const int mp = (5 * doy + 2) / 153;
+  const int day = doy - (153 * mp + 2) / 5 + 1;
+  const int month = mp < 10 ? mp + 3 : mp - 9;
+  const int year = yoe + era * 400 + (month <= 2 ? 1 : 0);
+  char text[40];
+  std::snprintf(text, sizeof text, "%04d-%02d-%02d", year, month, day);
+  return text;
+}
+
+// The date text of a row's bar slot before rendering; digits and dashes survive URL encoding.
+constexpr std::string_view slot_marker = "1111-11-1";
+std::string slot_datetime(int slot) {
+  return std::string(slot_marker) + std::to_string(slot) + " 15:00:00";
+}
+
+using Post = std::vector<std::pair<std::string, boost::json::array>>;
+
+boost::json::array position_bar(int backtest, int slot) {
+  boost::json::array rows;
+  for (int i = 0; i < instruments_per_bar; ++i) {
+    auto row = bench::position_row(algorithm_id, backtest, i);
+    row[2] = slot_datetime(slot).c_str();
+    rows.push_back(std::move(row));
   }
-  placeholders += ")";
-  for (int r = 0; r < 50; ++r) {
-    sql += (r == 0 ? "" : ", ") + placeholders;
-  }
-  sqlite3_stmt* insert = nullptr;
-  bench::check(sqlite3_prepare_v2(db, sql.c_str(), -1, &insert, nullptr), db, "prepare");
-  long rows = 0;
-  const auto start = Clock::now();
-  for (std::size_t b = 0; Clock::now() - start < run_time; ++b) {
-    const auto& batch = batches[b % batches.size()];
-    bench::check(sqlite3_exec(db, "BEGIN", nullptr, nullptr, nullptr), db, "begin");
-    for (std::size_t first = 0; first < batch.size(); first += 50) {
-      int index = 1;
-      for (std::size_t r = first; r < first + 50; ++r) {
-        for (const auto& value : batch[r].as_array()) {
-          if (value.is_int64()) {
-            sqlite3_bind_int64(insert, index++, value.get_int64());
-          } else if (value.is_double()) {
-            sqlite3_bind_double(insert, index++, value.get_double());
-          } else {
-            const auto& text = value.get_string();
-            sqlite3_bind_text(insert, index++, text.data(), static_cast<int>(text.size()),
-                              SQLITE_TRANSIENT);
-          }
-        }
-      }
-      bench::check(sqlite3_step(insert), db, "insert");
-      sqlite3_reset(insert);
+  return rows;
+}
+
+Post position_post(int backtest) {
+  boost::json::array rows;
+  for (int slot = 0; slot < bars_per_post; ++slot) {
+    for (auto& row : position_bar(backtest, slot)) {
+      rows.push_back(std::move(row));
     }
-    bench::check(sqlite3_exec(db, "COMMIT", nullptr, nullptr, nullptr), db, "commit");
+  }
+  return {{"position_feeds", std::move(rows)}};
+}
+
+// What an engine posts when a bar ends: both portfolio rows, every position, a few trades and
+// the risk figures.
+Post bar_end_post(int backtest) {
+  const auto datetime = slot_datetime(0);
+  boost::json::array portfolio;
+  for (int benchmark : {0, 1}) {
+    portfolio.push_back(boost::json::array{algorithm_id, backtest, datetime.c_str(), benchmark,
+                                           250000.5, 1012345.25, 762344.75, 1.0123, 1000000.0,
+                                           1.0101, 0.0123, 0.0456, 1012345.25, 0.0012, 1000000.0});
+  }
+  boost::json::array trades;
+  for (int i = 0; i < 10; ++i) {
+    const std::string id = std::to_string(backtest) + "-" + std::to_string(i);
+    trades.push_back(boost::json::array{algorithm_id, backtest, datetime.c_str(),
+                                        (i % 2 ? "000001.XSHE" : "600000.XSHG"), id.c_str(), "BUY",
+                                        "OPEN", ("e" + id).c_str(), 5.12, 100.0 * (i + 1),
+                                        10.24 + i, 5.0, 0.12});
+  }
+  boost::json::array risk{boost::json::array{algorithm_id, backtest, datetime.c_str(), 0.012, 0.98,
+                                             1.34, 1.87, 0.45, 0.18, -0.07, 0.03, 0.11}};
+  return {{"portfolio_feeds", std::move(portfolio)},
+          {"position_feeds", position_bar(backtest, 0)},
+          {"trade_feeds", std::move(trades)},
+          {"risk_feeds", std::move(risk)}};
+}
+
+long row_count(const Post& post) {
+  long rows = 0;
+  for (const auto& [kind, batch] : post) {
     rows += static_cast<long>(batch.size());
   }
-  const double seconds = std::chrono::duration<double>(Clock::now() - start).count();
-  sqlite3_finalize(insert);
-  sqlite3_close(db);
-  return static_cast<double>(rows) / seconds;
+  return rows;
+}
+
+// A POST whose rows carry date slots, rendered for any first bar: the request body by patching
+// the encoded text in place, the rows for SQLite by patching their datetime values.
+class PostTemplate {
+ public:
+  explicit PostTemplate(Post post) : post_(std::move(post)) {
+    std::vector<std::pair<std::string, std::string>> fields;
+    for (const auto& [kind, rows] : post_) {
+      fields.emplace_back(kind, boost::json::serialize(rows));
+    }
+    body_ = test::form_encode(fields);
+    for (auto at = body_.find(slot_marker); at != std::string::npos;
+         at = body_.find(slot_marker, at + 1)) {
+      slots_.emplace_back(at, body_[at + slot_marker.size()] - '0');
+    }
+  }
+
+  [[nodiscard]] std::string body(int first_bar) const {
+    std::string body = body_;
+    for (const auto& [at, slot] : slots_) {
+      const auto date = calendar_date(first_bar + slot);
+      body.replace(at, date.size(), date);
+    }
+    return body;
+  }
+
+  [[nodiscard]] Post rows(int first_bar) const {
+    Post post = post_;
+    for (auto& [kind, rows] : post) {
+      for (auto& row : rows) {
+        auto& datetime = row.as_array()[2];
+        const int slot = datetime.as_string()[slot_marker.size()] - '0';
+        datetime = (calendar_date(first_bar + slot) + " 15:00:00").c_str();
+      }
+    }
+    return post;
+  }
+
+  [[nodiscard]] int bars() const {
+    int bars = 0;
+    for (const auto& slot : slots_) {
+      bars = std::max(bars, slot.second + 1);
+    }
+    return bars;
+  }
+  [[nodiscard]] long rows_per_post() const { return row_count(post_); }
+  [[nodiscard]] std::size_t body_size() const { return body_.size(); }
+
+ private:
+  Post post_;
+  std::string body_;
+  std::vector<std::pair<std::size_t, int>> slots_;
+};
+
+// A database file with the server's own schema, made once by a server start, copied for every
+// measurement so that each starts from the same small file.
+class SchemaFile {
+ public:
+  explicit SchemaFile(const test::TempDir& dir) : path_(dir.file("schema.db")) {
+    const std::string data = dir.file("schema-server");
+    {
+      test::ServerProcess server(data);
+      server.stop();
+    }
+    std::filesystem::copy_file(data + "/stratdesk.db", path_);
+  }
+  [[nodiscard]] std::string fresh_copy(const std::string& path) const {
+    std::filesystem::copy_file(path_, path, std::filesystem::copy_options::overwrite_existing);
+    return path;
+  }
+
+ private:
+  std::string path_;
+};
+
+// SQLite with the server's settings, prepared multi-row inserts, one transaction per POST.
+class RawDatabase {
+ public:
+  RawDatabase(const std::string& path, const std::string& pragmas) {
+    bench::check(sqlite3_open(path.c_str(), &db_), db_, "open");
+    bench::check(sqlite3_exec(db_, pragmas.c_str(), nullptr, nullptr, nullptr), db_, "pragmas");
+  }
+  ~RawDatabase() {
+    for (auto& [key, statement] : statements_) {
+      sqlite3_finalize(statement);
+    }
+    sqlite3_close(db_);
+  }
+  RawDatabase(const RawDatabase&) = delete;
+  RawDatabase& operator=(const RawDatabase&) = delete;
+
+  void store(const Post& post) {
+    exec("BEGIN");
+    for (const auto& [kind, rows] : post) {
+      std::size_t first = 0;
+      for (; first + chunk <= rows.size(); first += chunk) {
+        insert(kind, rows, first, chunk);
+      }
+      for (; first < rows.size(); ++first) {
+        insert(kind, rows, first, 1);
+      }
+    }
+    exec("COMMIT");
+  }
+
+ private:
+  static constexpr std::size_t chunk = 50;
+
+  void exec(const char* sql) {
+    bench::check(sqlite3_exec(db_, sql, nullptr, nullptr, nullptr), db_, sql);
+  }
+
+  void insert(const std::string& kind, const boost::json::array& rows, std::size_t first,
+              std::size_t count) {
+    sqlite3_stmt* statement = prepared(kind, rows[first].as_array().size(), count);
+    int index = 1;
+    for (std::size_t r = first; r < first + count; ++r) {
+      for (const auto& value : rows[r].as_array()) {
+        if (value.is_int64()) {
+          sqlite3_bind_int64(statement, index++, value.get_int64());
+        } else if (value.is_double()) {
+          sqlite3_bind_double(statement, index++, value.get_double());
+        } else {
+          const auto& text = value.get_string();
+          sqlite3_bind_text(statement, index++, text.data(), static_cast<int>(text.size()),
+                            SQLITE_TRANSIENT);
+        }
+      }
+    }
+    bench::check(sqlite3_step(statement), db_, "insert");
+    sqlite3_reset(statement);
+  }
+
+  sqlite3_stmt* prepared(const std::string& kind, std::size_t values, std::size_t rows) {
+    const auto key = kind + "/" + std::to_string(rows);
+    if (auto found = statements_.find(key); found != statements_.end()) {
+      return found->second;
+    }
+    std::string sql = "INSERT INTO " + kind + " (" + columns(kind) + ") VALUES ";
+    std::string placeholders = "(?";
+    for (std::size_t i = 1; i < values; ++i) {
+      placeholders += ", ?";
+    }
+    placeholders += ")";
+    for (std::size_t r = 0; r < rows; ++r) {
+      sql += (r == 0 ? "" : ", ") + placeholders;
+    }
+    sqlite3_stmt* statement = nullptr;
+    bench::check(sqlite3_prepare_v2(db_, sql.c_str(), -1, &statement, nullptr), db_, "prepare");
+    statements_.emplace(key, statement);
+    return statement;
+  }
+
+  // Every column of `table` but the row id, in table order.
+  std::string columns(const std::string& table) {
+    sqlite3_stmt* info = nullptr;
+    bench::check(
+        sqlite3_prepare_v2(db_, ("PRAGMA table_info(" + table + ")").c_str(), -1, &info, nullptr),
+        db_, "table_info");
+    std::string list;
+    while (sqlite3_step(info) == SQLITE_ROW) {
+      const std::string name = reinterpret_cast<const char*>(sqlite3_column_text(info, 1));
+      if (name != "id") {
+        list += (list.empty() ? "" : ", ") + name;
+      }
+    }
+    sqlite3_finalize(info);
+    return list;
+  }
+
+  sqlite3* db_ = nullptr;
+  std::map<std::string, sqlite3_stmt*> statements_;
+};
+
+const std::string server_pragmas = "PRAGMA journal_mode=WAL; PRAGMA synchronous=FULL;";
+
+// One post template per engine, each engine posting to a backtest of its own.
+std::vector<PostTemplate> engine_templates(Post (*post)(int backtest), int engines) {
+  std::vector<PostTemplate> templates;
+  for (int engine = 0; engine < engines; ++engine) {
+    templates.emplace_back(post(7 + engine));
+  }
+  return templates;
+}
+
+// Rows per second SQLite stores when the engines of `templates` post round robin, each
+// continuing its own dates.
+double raw_time_ordered(const std::string& path, const std::vector<PostTemplate>& templates) {
+  RawDatabase db(path, server_pragmas);
+  const auto engines = static_cast<int>(templates.size());
+  long rows = 0;
+  const auto start = Clock::now();
+  for (int n = 0; Clock::now() - start < run_time; ++n) {
+    const auto& templ = templates[static_cast<std::size_t>(n % engines)];
+    const auto post = templ.rows((n / engines) * templ.bars());
+    db.store(post);
+    rows += row_count(post);
+  }
+  return static_cast<double>(rows) / std::chrono::duration<double>(Clock::now() - start).count();
+}
+
+// The n-th POST body of each engine, its dates continuing where its previous POST ended.
+std::function<std::string(int, long)> continuing_bodies(
+    const std::vector<PostTemplate>& templates) {
+  auto next_post = std::make_shared<std::vector<std::atomic<long>>>(templates.size());
+  return [&templates, next_post](int engine, long) {
+    const auto index = static_cast<std::size_t>(engine);
+    const long n = (*next_post)[index]++;
+    return templates[index].body(static_cast<int>(n) * templates[index].bars());
+  };
+}
+
+struct ServerFigures {
+  double rows_per_second = 0;
+  long posts = 0;
+  long failures = 0;
+  double cpu_share = 0;  // of one core
+  double peak_mib = 0;
+};
+
+// `connections` engines posting at once; `body(connection, n)` is the n-th POST body of one.
+ServerFigures server_ingestion(const std::string& data_dir, int connections, long rows_per_post,
+                               const std::function<std::string(int, long)>& body) {
+  test::ServerProcess server(data_dir);
+  const double cpu_before = bench::cpu_seconds(server.pid());
+  const auto result = bench::run_load(connections, run_time, [&](int connection) {
+    auto client = std::make_shared<test::HttpClient>("127.0.0.1", server.port());
+    return std::function<bool(long)>([client, &body, connection](long n) {
+      return client
+                 ->request("POST", "/api/feedgroup", body(connection, n),
+                           "application/x-www-form-urlencoded")
+                 .status == 200;
+    });
+  });
+  ServerFigures figures;
+  figures.cpu_share = (bench::cpu_seconds(server.pid()) - cpu_before) / result.seconds;
+  figures.rows_per_second = result.rate() * static_cast<double>(rows_per_post);
+  figures.posts = result.requests;
+  figures.failures = result.failures;
+  figures.peak_mib = bench::memory_mib(server.pid(), "VmHWM:");
+  return figures;
+}
+
+void print_server(int connections, const ServerFigures& figures, double raw) {
+  std::printf(
+      "  server, %d connection%s: %.0f rows/s (%ld POSTs, %ld failed), %.0f%% of raw; server "
+      "CPU %.0f%% of one core, peak %.1f MiB\n",
+      connections, connections == 1 ? "" : "s", figures.rows_per_second, figures.posts,
+      figures.failures, 100.0 * figures.rows_per_second / raw, 100.0 * figures.cpu_share,
+      figures.peak_mib);
+}
+
+// The size of the server's feed parsing pool, as its start-up log line says.
+std::string pool_size(const std::string& log) {
+  std::smatch match;
+  static const std::regex line(R"(worker pool of (\d+) thread)");
+  return std::regex_search(log, match, line) ? match[1].str() : std::string("none");
+}
+
+void time_ordered_figures(const test::TempDir& dir, const SchemaFile& schema, double* peak) {
+  for (int connections : {1, 4}) {
+    const auto templates = engine_templates(position_post, connections);
+    if (connections == 1) {
+      std::printf(
+          "time-ordered position rows: %ld per POST (%d bars of %d instruments), body "
+          "about %zu KB\n",
+          templates[0].rows_per_post(), templates[0].bars(), instruments_per_bar,
+          templates[0].body_size() / 1024);
+    }
+    const auto name = std::to_string(connections);
+    const double raw =
+        raw_time_ordered(schema.fresh_copy(dir.file("raw-ordered-" + name + ".db")), templates);
+    std::printf("  raw SQLite, %d backtest%s round robin: %.0f rows/s\n", connections,
+                connections == 1 ? "" : "s", raw);
+    const auto figures =
+        server_ingestion(dir.file("server-ordered-" + name), connections,
+                         templates[0].rows_per_post(), continuing_bodies(templates));
+    print_server(connections, figures, raw);
+    *peak = std::max(*peak, figures.peak_mib);
+  }
+}
+
+void scattered_figures(const test::TempDir& dir, const SchemaFile& schema, double* peak) {
+  // Eight prepared POSTs whose rows cycle through 336 dates: each lands all over the index.
+  constexpr int rows_per_post = 500;
+  std::vector<std::pair<std::string, boost::json::array>> batches;
+  std::vector<std::string> bodies;
+  for (int b = 0; b < 8; ++b) {
+    batches.emplace_back("position_feeds",
+                         bench::position_rows(3, 7 + b, b * rows_per_post, rows_per_post));
+    bodies.push_back(
+        test::form_encode({{"position_feeds", boost::json::serialize(batches.back().second)}}));
+  }
+  std::printf("scattered index inserts: the same kind of POST, dates cycling over 336 days\n");
+  double raw = 0;
+  {
+    RawDatabase db(schema.fresh_copy(dir.file("raw-scattered.db")), server_pragmas);
+    long rows = 0;
+    const auto start = Clock::now();
+    for (std::size_t b = 0; Clock::now() - start < run_time; ++b) {
+      db.store({batches[b % batches.size()]});
+      rows += rows_per_post;
+    }
+    raw = static_cast<double>(rows) / std::chrono::duration<double>(Clock::now() - start).count();
+  }
+  std::printf("  raw SQLite: %.0f rows/s\n", raw);
+  for (int connections : {1, 4}) {
+    const auto figures =
+        server_ingestion(dir.file("server-scattered-" + std::to_string(connections)), connections,
+                         rows_per_post, [&](int connection, long n) {
+                           return bodies[static_cast<std::size_t>(connection + n) % bodies.size()];
+                         });
+    print_server(connections, figures, raw);
+    *peak = std::max(*peak, figures.peak_mib);
+  }
+}
+
+void mixed_figures(const test::TempDir& dir, const SchemaFile& schema, double* peak) {
+  constexpr int connections = 4;
+  const auto templates = engine_templates(bar_end_post, connections);
+  std::printf("bar-end POSTs: %ld rows of four kinds per POST, body about %zu KB\n",
+              templates[0].rows_per_post(), templates[0].body_size() / 1024);
+  const double raw = raw_time_ordered(schema.fresh_copy(dir.file("raw-mixed.db")), templates);
+  std::printf("  raw SQLite, %d backtests round robin: %.0f rows/s\n", connections, raw);
+  const auto figures = server_ingestion(dir.file("server-mixed"), connections,
+                                        templates[0].rows_per_post(), continuing_bodies(templates));
+  print_server(connections, figures, raw);
+  *peak = std::max(*peak, figures.peak_mib);
+}
+
+struct Probe {
+  std::vector<double> latencies_ms;
+  double seconds = 0;
+};
+
+// Reads the first page of backtest 99 every 10 ms until `stop` is set.
+Probe probe_pages(unsigned short port, const std::atomic<bool>& stop) {
+  test::HttpClient client("127.0.0.1", port);
+  Probe probe;
+  const auto start = Clock::now();
+  auto next = start;
+  while (!stop) {
+    std::this_thread::sleep_until(next);
+    next += std::chrono::milliseconds(10);
+    const auto before = Clock::now();
+    if (client.get("/api/algorithms/3/backtests/99/feeds/position?limit=10").status != 200) {
+      throw std::runtime_error("a probe read failed");
+    }
+    probe.latencies_ms.push_back(
+        std::chrono::duration<double, std::milli>(Clock::now() - before).count());
+  }
+  probe.seconds = std::chrono::duration<double>(Clock::now() - start).count();
+  return probe;
+}
+
+void print_probe(const char* what, const Probe& probe) {
+  const auto& samples = probe.latencies_ms;
+  std::printf("  %s: %zu reads in %.2f s, p50 %.2f ms, p99 %.2f ms, max %.2f ms\n", what,
+              samples.size(), probe.seconds, bench::percentile(samples, 0.5),
+              bench::percentile(samples, 0.99),
+              samples.empty() ? 0.0 : *std::max_element(samples.begin(), samples.end()));
+}
+
+void large_post_figures(const test::TempDir& dir) {
+  constexpr int large_rows = 200000;
+  std::string json = "[";
+  for (int n = 0; n < large_rows; ++n) {
+    auto row = bench::position_row(3, 8, n % instruments_per_bar);
+    row[2] = (calendar_date(n / instruments_per_bar) + " 15:00:00").c_str();
+    json += (n == 0 ? "" : ",") + boost::json::serialize(row);
+  }
+  json += "]";
+  const std::string body = test::form_encode({{"position_feeds", json}});
+  std::printf(
+      "page reads of another backtest every 10 ms while one POST of %d position rows "
+      "(%.1f MB) is stored\n",
+      large_rows, static_cast<double>(body.size()) / 1e6);
+
+  test::ServerProcess server(dir.file("server-probe"));
+  {
+    test::HttpClient loader("127.0.0.1", server.port());
+    const auto rows = test::form_encode(
+        {{"position_feeds", boost::json::serialize(bench::position_rows(3, 99, 0, 1000))}});
+    if (loader.request("POST", "/api/feedgroup", rows, "application/x-www-form-urlencoded")
+            .status != 200) {
+      throw std::runtime_error("loading the probed backtest failed");
+    }
+  }
+  std::atomic<bool> stop{false};
+  Probe during;
+  std::thread reader([&] { during = probe_pages(server.port(), stop); });
+  std::this_thread::sleep_for(std::chrono::milliseconds(100));
+  test::HttpClient poster("127.0.0.1", server.port());
+  const auto before = Clock::now();
+  const int status =
+      poster.request("POST", "/api/feedgroup", body, "application/x-www-form-urlencoded").status;
+  const auto stored = Clock::now() - before;
+  stop = true;
+  reader.join();
+  std::printf("  the POST: status %d after %.2f s\n", status,
+              std::chrono::duration<double>(stored).count());
+  print_probe("with the large POST", during);
+
+  stop = false;
+  Probe quiet;
+  std::thread idle_reader([&] { quiet = probe_pages(server.port(), stop); });
+  std::this_thread::sleep_for(stored + std::chrono::milliseconds(100));
+  stop = true;
+  idle_reader.join();
+  print_probe("without it", quiet);
+  std::printf("  server memory after the large POST: %.1f MiB peak\n",
+              bench::memory_mib(server.pid(), "VmHWM:"));
 }
 
 }  // namespace
 
 int main() {
   test::TempDir dir;
-  std::vector<boost::json::array> batches;
-  std::vector<std::string> bodies;
-  for (int b = 0; b < 8; ++b) {
-    batches.push_back(bench::position_rows(3, 7 + b, b * rows_per_post, rows_per_post));
-    bodies.push_back(
-        test::form_encode({{"position_feeds", boost::json::serialize(batches.back())}}));
-  }
-  std::printf("ingestion: %d position rows per POST, body about %zu KB (URL-encoded)\n",
-              rows_per_post, bodies[0].size() / 1024);
-
-  // The journal settings the server could use, each on a fresh file; the server uses the first.
-  const double raw = raw_sqlite_rows_per_second(dir.file("wal-full.db"),
-                                                "PRAGMA journal_mode=WAL; PRAGMA synchronous=FULL;",
-                                                batches, run_time);
-  std::printf("  raw SQLite, WAL + synchronous=FULL (the server's setting): %.0f rows/s\n", raw);
-  const std::pair<const char*, const char*> alternatives[] = {
-      {"WAL + synchronous=NORMAL", "PRAGMA journal_mode=WAL; PRAGMA synchronous=NORMAL;"},
-      {"rollback journal + synchronous=FULL", "PRAGMA synchronous=FULL;"}};
-  for (const auto& [name, pragmas] : alternatives) {
-    const double rate =
-        raw_sqlite_rows_per_second(dir.file(std::string(name) + ".db"), pragmas, batches, run_time);
-    std::printf("  raw SQLite, %s: %.0f rows/s\n", name, rate);
-  }
-
-  // Every run starts from an empty database: insert cost grows with the table, so a later run
-  // on a fuller file would be measured against an easier floor.
+  const SchemaFile schema(dir);
   double idle_mib = 0;
-  double peak_mib = 0;
-  for (int connections : {1, 4}) {
-    test::ServerProcess server(dir.path() + "/server-" + std::to_string(connections));
-    if (connections == 1) {
-      idle_mib = bench::memory_mib(server.pid(), "VmRSS:");
-    }
-    const double cpu_before = bench::cpu_seconds(server.pid());
-    const auto result = bench::run_load(connections, run_time, [&](int thread) {
-      auto client = std::make_shared<test::HttpClient>("127.0.0.1", server.port());
-      return std::function<bool(long)>([client, &bodies, thread](long i) {
-        const auto& body = bodies[static_cast<std::size_t>(thread + i) % bodies.size()];
-        return client->request("POST", "/api/feedgroup", body, "application/x-www-form-urlencoded")
-                   .status == 200;
-      });
-    });
-    const double cpu = bench::cpu_seconds(server.pid()) - cpu_before;
-    const double rows_per_second = result.rate() * rows_per_post;
-    std::printf(
-        "  server, %d connection%s: %.0f rows/s (%ld POSTs, %ld failed), %.0f%% of raw; server "
-        "busy %.0f%% of the time\n",
-        connections, connections == 1 ? "" : "s", rows_per_second, result.requests, result.failures,
-        100.0 * rows_per_second / raw, 100.0 * cpu / result.seconds);
-    peak_mib = std::max(peak_mib, bench::memory_mib(server.pid(), "VmHWM:"));
+  {
+    test::ServerProcess idle(dir.file("server-idle"));
+    std::this_thread::sleep_for(std::chrono::milliseconds(500));
+    idle_mib = bench::memory_mib(idle.pid(), "VmRSS:");
+    std::printf("server: feed parsing pool of %s threads, %.1f MiB resident when idle\n",
+                pool_size(idle.log_text()).c_str(), idle_mib);
   }
-  std::printf("  server memory: %.1f MiB idle, %.1f MiB peak during ingestion\n", idle_mib,
-              peak_mib);
+  double peak_mib = 0;
+  time_ordered_figures(dir, schema, &peak_mib);
+  scattered_figures(dir, schema, &peak_mib);
+  mixed_figures(dir, schema, &peak_mib);
+  std::printf("server memory: %.1f MiB idle, %.1f MiB peak during ingestion\n", idle_mib, peak_mib);
+  large_post_figures(dir);
   return 0;
 }

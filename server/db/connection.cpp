@@ -254,6 +254,34 @@ void Statement::bind(int index, const Value& value) {
   }
 }
 
+void Statement::bind_null(int index) {
+  if (const int rc = sqlite3_bind_null(handle_, index); rc != SQLITE_OK) {
+    connection_.fail(rc, "cannot bind parameter " + std::to_string(index));
+  }
+}
+
+void Statement::bind_integer(int index, std::int64_t value) {
+  if (const int rc = sqlite3_bind_int64(handle_, index, value); rc != SQLITE_OK) {
+    connection_.fail(rc, "cannot bind parameter " + std::to_string(index));
+  }
+}
+
+void Statement::bind_real(int index, double value) {
+  const int rc = std::isnan(value) ? sqlite3_bind_null(handle_, index)
+                                   : sqlite3_bind_double(handle_, index, value);
+  if (rc != SQLITE_OK) {
+    connection_.fail(rc, "cannot bind parameter " + std::to_string(index));
+  }
+}
+
+void Statement::bind_text(int index, std::string_view text) {
+  const int rc =
+      sqlite3_bind_text64(handle_, index, text.data(), text.size(), SQLITE_STATIC, SQLITE_UTF8);
+  if (rc != SQLITE_OK) {
+    connection_.fail(rc, "cannot bind parameter " + std::to_string(index));
+  }
+}
+
 void Statement::bind_all(std::span<const Value> values) {
   if (static_cast<int>(values.size()) != parameter_count()) {
     throw Error(SQLITE_RANGE, "statement takes " + std::to_string(parameter_count()) +

@@ -8,28 +8,10 @@
 #include "common/json_parse.hpp"
 #include "db/db.hpp"
 #include "feeds/feeds.hpp"
+#include "insert_statement.hpp"
 
 namespace stratdesk::feeds {
 namespace {
-
-constexpr std::size_t batch_rows = 50;
-
-std::string insert_statement(const FeedKind& kind, std::size_t row_count) {
-  std::string group = "(";
-  std::string sql = "INSERT INTO " + std::string(kind.table) + " (";
-  for (std::size_t i = 0; i < kind.fields.size(); ++i) {
-    sql += i == 0 ? "" : ", ";
-    sql += kind.fields[i];
-    group += i == 0 ? "?" : ", ?";
-  }
-  group += ")";
-  sql += ") VALUES ";
-  for (std::size_t row = 0; row < row_count; ++row) {
-    sql += row == 0 ? "" : ", ";
-    sql += group;
-  }
-  return sql;
-}
 
 void report_failed_batch(const boost::json::array& rows, std::size_t begin, std::size_t end) {
   boost::json::array batch(rows.begin() + static_cast<std::ptrdiff_t>(begin),
@@ -116,21 +98,9 @@ void FeedGroup::insert(const FeedKind& kind, const boost::json::array& rows, db:
 
 boost::asio::awaitable<http::Response> FeedGroup::post(http::Request& request) {
   db::Connection& connection = db::get_connection(request);
-  const http::Fields& form = request.form();
   StoredIds stored;
-  for (const FeedKind& kind : feed_kinds) {
-    const std::string* text = form.first(kind.table);
-    if (text == nullptr) {
-      continue;
-    }
-    boost::json::monotonic_resource arena;
-    const boost::json::array rows = parse_rows(kind, *text, &arena);
-    try {
-      insert(kind, rows, connection, hub_ ? &stored : nullptr);
-    } catch (const db::Error& error) {
-      throw http::Error(500, "could not store " + std::string(kind.table) + ": " + error.what());
-    }
-  }
+  const PostedBatches posted = PostedBatches::read(request.form());
+  posted.store(connection, hub_ ? &stored : nullptr);
   connection.commit();
   publish(stored);
   co_return http::Response::json(nullptr);

@@ -70,6 +70,12 @@ class Statement {
   // Error.
   void bind(int index, const Value& value);
   void bind_all(std::span<const Value> values);
+  // Typed binds for callers holding plain values. A NaN real binds as NULL, as SQLite stores
+  // it anyway. The text is not copied: it must stay valid until the statement is reset.
+  void bind_null(int index);
+  void bind_integer(int index, std::int64_t value);
+  void bind_real(int index, double value);
+  void bind_text(int index, std::string_view text);
   [[nodiscard]] int parameter_count() const;
 
   // Runs the statement one step; true when a row is ready. The first step of a data-changing

@@ -2,6 +2,7 @@
 
 #include <array>
 #include <cstdint>
+#include <exception>
 #include <map>
 #include <memory>
 #include <optional>
@@ -12,9 +13,11 @@
 
 #include <boost/asio/awaitable.hpp>
 #include <boost/json/array.hpp>
+#include <boost/json/monotonic_resource.hpp>
 
 #include "db/connection.hpp"
 #include "events/event_hub.hpp"
+#include "feeds/row_reader.hpp"
 #include "http/request.hpp"
 #include "http/response.hpp"
 #include "http/router.hpp"
@@ -153,6 +156,33 @@ class FeedGroup final {
   void publish(const StoredIds& stored) const;
 
   std::shared_ptr<events::EventHub> hub_;
+};
+
+// One POST's batches, read beside the event loop and stored on the database writer: each kind
+// the form carries, in kind order, read the fast way where it can be. Reading stops at the first
+// kind that cannot be read; its error is raised by `store` once the kinds before it are stored,
+// so a POST fails with the same answer and report as when each kind was read just before it was
+// stored.
+class PostedBatches {
+ public:
+  // Reads the kinds `form` carries; the form's values must outlive this object.
+  static PostedBatches read(const http::Fields& form);
+
+  // Stores every kind read, in order, on `c`, then raises the reading error if there was one.
+  // Does not commit. A failing kind is reported as `FeedGroup::insert` reports it. With
+  // `stored`, records the ids given to rows whose first two values are integers.
+  void store(db::Connection& c, StoredIds* stored = nullptr) const;
+
+ private:
+  struct Batch {
+    const FeedKind* kind = nullptr;
+    std::string_view text;
+    std::optional<FlatRows> flat;
+    std::unique_ptr<boost::json::monotonic_resource> arena;
+    boost::json::array rows;
+  };
+  std::vector<Batch> batches_;
+  std::exception_ptr unreadable_;
 };
 
 // Writes the rows of a statement as a JSON array of objects (column name to value), with null

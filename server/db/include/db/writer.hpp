@@ -1,0 +1,61 @@
+#pragma once
+
+#include <string>
+#include <thread>
+#include <type_traits>
+#include <utility>
+
+#include <boost/asio/awaitable.hpp>
+#include <boost/asio/co_spawn.hpp>
+#include <boost/asio/executor_work_guard.hpp>
+#include <boost/asio/io_context.hpp>
+#include <boost/asio/use_awaitable.hpp>
+
+#include "db/connection.hpp"
+
+namespace stratdesk::db {
+
+// The one thread and connection that every write transaction of the server runs on, whole and
+// in the order asked. With a single writer no transaction of ours waits in SQLite's busy wait
+// behind another, and the event loop never waits for a write: readers keep their own
+// connections and, in WAL mode, never wait for the writer.
+class Writer {
+ public:
+  // Opens the writer's connection to `path` (throws Error when it cannot) and starts its thread.
+  explicit Writer(const std::string& path);
+  // Runs every transaction already asked for, then stops the thread.
+  ~Writer();
+  Writer(const Writer&) = delete;
+  Writer& operator=(const Writer&) = delete;
+
+  // Runs `work(connection)` on the writer's thread and resumes the awaiting coroutine on its own
+  // executor with what `work` returned, or with what it threw. Whatever `work` leaves
+  // uncommitted is rolled back before the next transaction starts, on every path. `work` must
+  // touch nothing but the connection and what it was handed: it runs beside the event loop.
+  // Its result type must be void or default-constructible.
+  template <class Work>
+  boost::asio::awaitable<std::invoke_result_t<Work&, Connection&>> write(Work work) {
+    using Result = std::invoke_result_t<Work&, Connection&>;
+    co_return co_await boost::asio::co_spawn(
+        io_.get_executor(),
+        [this, work = std::move(work)]() mutable -> boost::asio::awaitable<Result> {
+          const EndOfWork end{connection_};
+          co_return work(connection_);
+        },
+        boost::asio::use_awaitable);
+  }
+
+ private:
+  // Rolls back what a transaction left open, however it ended.
+  struct EndOfWork {
+    Connection& connection;
+    ~EndOfWork();
+  };
+
+  boost::asio::io_context io_;
+  boost::asio::executor_work_guard<boost::asio::io_context::executor_type> work_guard_;
+  Connection connection_;
+  std::thread thread_;
+};
+
+}  // namespace stratdesk::db

@@ -1,0 +1,124 @@
+#include <iostream>
+
+#include <boost/json/serialize.hpp>
+
+#include "common/json_parse.hpp"
+#include "feeds/feeds.hpp"
+#include "insert_statement.hpp"
+
+namespace stratdesk::feeds {
+namespace {
+
+void bind(db::Statement& statement, int index, const Cell& cell) {
+  switch (cell.kind) {
+    case Cell::Kind::null:
+      statement.bind_null(index);
+      break;
+    case Cell::Kind::integer:
+      statement.bind_integer(index, cell.integer);
+      break;
+    case Cell::Kind::real:
+      statement.bind_real(index, cell.real);
+      break;
+    case Cell::Kind::text:
+      statement.bind_text(index, cell.text);
+      break;
+  }
+}
+
+// A multi-row INSERT into a table whose key is its rowid gives its rows consecutive ids in row
+// order, ending with the last insert rowid.
+void record_ids(const FeedKind& kind, const FlatRows& rows, std::size_t begin, std::size_t end,
+                std::int64_t last_id, StoredIds& stored) {
+  for (std::size_t row = begin; row < end; ++row) {
+    const Cell& algorithm = rows.cells[row * rows.columns];
+    const Cell& backtest = rows.cells[row * rows.columns + 1];
+    if (algorithm.kind != Cell::Kind::integer || backtest.kind != Cell::Kind::integer) {
+      continue;
+    }
+    const std::int64_t id = last_id - static_cast<std::int64_t>(end - 1 - row);
+    std::int64_t& greatest = stored[{algorithm.integer, backtest.integer}][kind.table];
+    greatest = std::max(greatest, id);
+  }
+}
+
+void insert_flat_batch(const FeedKind& kind, const FlatRows& rows, std::size_t begin,
+                       std::size_t end, db::Connection& c, StoredIds* stored) {
+  db::Statement statement(c, insert_statement(kind, end - begin));
+  int index = 1;
+  for (std::size_t cell = begin * rows.columns; cell < end * rows.columns; ++cell) {
+    bind(statement, index++, rows.cells[cell]);
+  }
+  statement.step();
+  if (stored != nullptr) {
+    record_ids(kind, rows, begin, end, c.last_insert_rowid(), *stored);
+  }
+}
+
+// The failed batch as the general reader sees the posted text, for the same report.
+void report_failed_batch(std::string_view text, std::size_t begin, std::size_t end) {
+  const auto rows = common::parse_json(text).as_array();
+  boost::json::array batch(rows.begin() + static_cast<std::ptrdiff_t>(begin),
+                           rows.begin() + static_cast<std::ptrdiff_t>(end));
+  std::cerr << (end - begin) << "   " << boost::json::serialize(batch) << std::flush;
+}
+
+void insert_flat(const FeedKind& kind, std::string_view text, const FlatRows& rows,
+                 db::Connection& c, StoredIds* stored) {
+  for (std::size_t begin = 0; begin < rows.row_count(); begin += batch_rows) {
+    const std::size_t end = std::min(rows.row_count(), begin + batch_rows);
+    try {
+      insert_flat_batch(kind, rows, begin, end, c, stored);
+    } catch (...) {
+      report_failed_batch(text, begin, end);
+      throw;
+    }
+  }
+}
+
+}  // namespace
+
+PostedBatches PostedBatches::read(const http::Fields& form) {
+  PostedBatches posted;
+  for (const FeedKind& kind : feed_kinds) {
+    const std::string* text = form.first(kind.table);
+    if (text == nullptr) {
+      continue;
+    }
+    Batch batch;
+    batch.kind = &kind;
+    batch.text = *text;
+    batch.flat = read_flat_rows(*text, kind.fields.size());
+    if (!batch.flat) {
+      batch.arena = std::make_unique<boost::json::monotonic_resource>();
+      try {
+        batch.rows = FeedGroup::parse_rows(kind, *text, batch.arena.get());
+      } catch (...) {
+        posted.unreadable_ = std::current_exception();
+        break;
+      }
+    }
+    posted.batches_.push_back(std::move(batch));
+  }
+  return posted;
+}
+
+void PostedBatches::store(db::Connection& c, StoredIds* stored) const {
+  for (const Batch& batch : batches_) {
+    try {
+      if (batch.flat) {
+        insert_flat(*batch.kind, batch.text, *batch.flat, c, stored);
+      } else {
+        FeedGroup::insert(*batch.kind, batch.rows, c, stored);
+      }
+    } catch (const db::Error& error) {
+      throw http::Error(500,
+                        "could not store " + std::string(batch.kind->table) + ": " + error.what());
+    }
+  }
+  if (unreadable_) {
+    std::rethrow_exception(unreadable_);
+  }
+}
+
+}  // namespace stratdesk::feeds
