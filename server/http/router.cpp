@@ -122,6 +122,16 @@ Api::Match Api::match(std::string_view path, verb method) const {
   return result;
 }
 
+namespace {
+
+Response answer_error(const Request& request, int status, const char* message) {
+  log::logger().warning("{} {} answered {}: {}", request.method_text(), request.target(), status,
+                        message);
+  return Response::message(status, message);
+}
+
+}  // namespace
+
 asio::awaitable<Response> Api::dispatch(Request& request) const {
   Match found = match(request.path(), request.method());
   switch (found.kind) {
@@ -144,9 +154,9 @@ asio::awaitable<Response> Api::dispatch(Request& request) const {
   try {
     co_return co_await (*found.handler)(request, found.parameters);
   } catch (const Error& error) {
-    log::logger().warning("{} {} answered {}: {}", request.method_text(), request.target(),
-                          error.status(), error.what());
-    co_return Response::message(error.status(), error.what());
+    co_return answer_error(request, error.status(), error.what());
+  } catch (const common::Error& error) {
+    co_return answer_error(request, status_of(error.kind()), error.what());
   } catch (const std::exception& error) {
     log::logger().error("{} {} failed: {}", request.method_text(), request.target(), error.what());
     co_return Response::message(500, "internal server error");

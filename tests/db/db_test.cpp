@@ -6,6 +6,7 @@
 #include <boost/json/parse.hpp>
 
 #include "log/log.hpp"
+#include "request_db/request_db.hpp"
 #include "test_support.hpp"
 
 namespace stratdesk::db {
@@ -113,18 +114,15 @@ TEST_F(ConnectionTest, RowIdsAreReusedAfterTheLargestIsDeleted) {
 
 class CheckEnvTest : public ::testing::Test {
  protected:
-  void SetUp() override {
-    log::init(dir_.file("check_env.log"));
-    set_sqlite_url(path_);
-    set_init_strategy([this] { ++seeded_; });
-  }
-  void TearDown() override { set_init_strategy(nullptr); }
+  void SetUp() override { log::init(dir_.file("check_env.log")); }
+  void check_env() { database_.check_env(); }
 
   std::string log_text() const { return test::read_file(dir_.file("check_env.log")); }
 
   test::TempDir dir_;
   std::string path_ = dir_.file("stratdesk.db");
   int seeded_ = 0;
+  Database database_{path_, [this](const Database&) { ++seeded_; }};
 };
 
 TEST_F(CheckEnvTest, NewFileGetsTheWholeSchemaAndIsSeeded) {
@@ -183,20 +181,21 @@ http::Request make_request() {
 }
 
 TEST_F(CheckEnvTest, RequestConnectionIsSharedWithinARequestAndDiscardsUncommittedWork) {
+  using request_db::get_connection;
   testing::internal::CaptureStdout();
   check_env();
   testing::internal::GetCapturedStdout();
   {
     http::Request request = make_request();
-    Connection& first = get_connection(request);
-    EXPECT_EQ(&first, &get_connection(request));
+    Connection& first = get_connection(request, database_);
+    EXPECT_EQ(&first, &get_connection(request, database_));
     first.execute("INSERT INTO algorithms (name, securities) VALUES ('gone', 'stock')");
     http::Request other = make_request();
-    EXPECT_NE(&first, &get_connection(other));
+    EXPECT_NE(&first, &get_connection(other, database_));
   }
   {
     http::Request request = make_request();
-    Connection& c = get_connection(request);
+    Connection& c = get_connection(request, database_);
     EXPECT_FALSE(c.in_transaction()) << "a pooled connection comes back clean";
     EXPECT_EQ(count(c, "SELECT count(*) FROM algorithms"), 0);
   }

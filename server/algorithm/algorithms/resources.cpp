@@ -12,11 +12,12 @@
 
 #include "algorithms/algorithms.hpp"
 #include "cleanup/cleanup.hpp"
+#include "common/error.hpp"
 #include "common/py_text.hpp"
 #include "common/timestamp.hpp"
 #include "db/db.hpp"
-#include "http/errors.hpp"
 #include "log/log.hpp"
+#include "request_db/request_db.hpp"
 
 namespace stratdesk::algorithms {
 namespace {
@@ -36,7 +37,7 @@ boost::json::value parse_config(const std::string& text) {
   boost::system::error_code ec;
   boost::json::value config = boost::json::parse(text, ec, {}, options);
   if (ec) {
-    throw http::Error(500, "config is not valid JSON: " + ec.message());
+    throw common::Error(common::ErrorKind::internal, "config is not valid JSON: " + ec.message());
   }
   return config;
 }
@@ -60,17 +61,18 @@ struct Change {
 
 class ChangeSet {
  public:
-  // Adds every form field in order; a repeated field keeps its first value. Throws BadRequest
+  // Adds every form field in order; a repeated field keeps its first value. Throws a bad_request
   // for a field that names no column, and for "id", whose change would cut the algorithm off
   // from its backtests.
   explicit ChangeSet(const http::Fields& fields) {
     for (const http::FormField& field : fields.all()) {
       const auto column = std::find(algorithm_columns.begin(), algorithm_columns.end(), field.name);
       if (column == algorithm_columns.end()) {
-        throw http::BadRequest("unknown field '" + field.name + "': algorithms has no such column");
+        throw common::Error(common::ErrorKind::bad_request,
+                            "unknown field '" + field.name + "': algorithms has no such column");
       }
       if (*column == "id") {
-        throw http::BadRequest("field 'id' cannot be changed");
+        throw common::Error(common::ErrorKind::bad_request, "field 'id' cannot be changed");
       }
       if (find(*column) == nullptr) {
         changes_.push_back({*column, field.value});
@@ -114,7 +116,7 @@ class ChangeSet {
 }  // namespace
 
 asio::awaitable<http::Response> AlgorithmList::get(http::Request& req) {
-  db::Connection& connection = db::get_connection(req);
+  db::Connection& connection = request_db::get_connection(req, database_);
   co_return http::Response::json(db::to_array(connection.execute("SELECT * FROM algorithms")));
 }
 
@@ -122,18 +124,19 @@ asio::awaitable<http::Response> AlgorithmList::post(http::Request& req) {
   const std::string name = req.required_form_value("name");
   const std::string code = req.required_form_value("code");
   const std::string config_text = req.required_form_value("config");
-  db::Connection& connection = db::get_connection(req);
+  db::Connection& connection = request_db::get_connection(req, database_);
   const boost::json::value config = parse_config(config_text);
   log::logger().info("params = {}", form_text(req.form()));
   // Checked before the extraction so that a child is not started for a row that cannot be made.
   const boost::json::value* securities =
       config.is_object() ? config.get_object().if_contains("securities") : nullptr;
   if (securities == nullptr) {
-    throw http::Error(500, "config has no member \"securities\"");
+    throw common::Error(common::ErrorKind::internal, "config has no member \"securities\"");
   }
 
   // Nothing is written before this wait, so no transaction is held while other tasks run.
-  const std::string parameters = co_await get_parameter(code);
+  db::expect_no_transaction(connection, "the parameter extraction");
+  const std::string parameters = co_await extraction_.get_parameter(code);
 
   connection.execute(
       "INSERT INTO algorithms (name, securities, code, config, parameters, last_modified) "
@@ -146,7 +149,7 @@ asio::awaitable<http::Response> AlgorithmList::post(http::Request& req) {
 }
 
 asio::awaitable<http::Response> Algorithm::get(http::Request& req, std::int64_t algorithm_id) {
-  db::Connection& connection = db::get_connection(req);
+  db::Connection& connection = request_db::get_connection(req, database_);
   db::Rows rows =
       connection.execute("SELECT * FROM algorithms WHERE algorithms.id = ?", {algorithm_id});
   if (rows.empty()) {
@@ -158,12 +161,13 @@ asio::awaitable<http::Response> Algorithm::get(http::Request& req, std::int64_t 
 asio::awaitable<http::Response> Algorithm::patch(http::Request& req, std::int64_t algorithm_id) {
   const http::Fields& form = req.form();
   log::logger().info("params = {}", form_text(form));
-  db::Connection& connection = db::get_connection(req);
+  db::Connection& connection = request_db::get_connection(req, database_);
   ChangeSet changes(form);
   changes.set("last_modified", common::shanghai_now());
   if (const std::string* code = changes.find("code")) {
     const std::string source = *code;
-    changes.set("parameters", co_await get_parameter(source));
+    db::expect_no_transaction(connection, "the parameter extraction");
+    changes.set("parameters", co_await extraction_.get_parameter(source));
   }
   changes.apply(connection, algorithm_id);
   connection.commit();
@@ -171,7 +175,7 @@ asio::awaitable<http::Response> Algorithm::patch(http::Request& req, std::int64_
 }
 
 asio::awaitable<http::Response> Algorithm::delete_(http::Request& req, std::int64_t algorithm_id) {
-  db::Connection& connection = db::get_connection(req);
+  db::Connection& connection = request_db::get_connection(req, database_);
   if (auto refusal = cleanup::delete_algorithm(connection, algorithm_id)) {
     co_return http::Response::json(std::move(*refusal));
   }
@@ -180,19 +184,21 @@ asio::awaitable<http::Response> Algorithm::delete_(http::Request& req, std::int6
 
 asio::awaitable<http::Response> AlgorithmParameter::get(http::Request& req,
                                                         std::int64_t algorithm_id) {
-  db::Connection& connection = db::get_connection(req);
+  db::Connection& connection = request_db::get_connection(req, database_);
   db::Rows rows = connection.execute("SELECT parameters FROM algorithms WHERE algorithms.id = ?",
                                      {algorithm_id});
   if (rows.empty()) {
-    throw http::Error(500, "algorithm " + std::to_string(algorithm_id) + " does not exist");
+    throw common::Error(common::ErrorKind::internal,
+                        "algorithm " + std::to_string(algorithm_id) + " does not exist");
   }
   co_return http::Response::json(std::move(rows.front().at("parameters")));
 }
 
-void register_api(http::Api& api, const std::string& base_uri) {
-  api.add<AlgorithmList>(base_uri + "/algorithms");
-  api.add<Algorithm>(base_uri + "/algorithms/<int:algorithm_id>");
-  api.add<AlgorithmParameter>(base_uri + "/algorithms/<int:algorithm_id>/parameters");
+void register_api(http::Api& api, const std::string& base_uri, db::Database& database,
+                  const ParameterExtraction& extraction) {
+  api.add<AlgorithmList>(base_uri + "/algorithms", database, extraction);
+  api.add<Algorithm>(base_uri + "/algorithms/<int:algorithm_id>", database, extraction);
+  api.add<AlgorithmParameter>(base_uri + "/algorithms/<int:algorithm_id>/parameters", database);
 }
 
 }  // namespace stratdesk::algorithms

@@ -7,6 +7,7 @@
 #include "common/json_parse.hpp"
 #include "db/db.hpp"
 #include "feeds/feeds.hpp"
+#include "request_db/request_db.hpp"
 
 namespace stratdesk::feeds {
 namespace {
@@ -67,16 +68,18 @@ boost::json::array FeedGroup::parse_rows(const FeedKind& kind, std::string_view 
   boost::system::error_code ec;
   boost::json::value parsed = common::parse_json(text, ec, std::move(storage));
   if (ec) {
-    throw http::Error(500, std::string(kind.table) + " is not valid JSON: " + ec.message());
+    throw common::Error(common::ErrorKind::internal,
+                        std::string(kind.table) + " is not valid JSON: " + ec.message());
   }
   if (!parsed.is_array()) {
-    throw http::Error(500, std::string(kind.table) + " must be a JSON array of rows");
+    throw common::Error(common::ErrorKind::internal,
+                        std::string(kind.table) + " must be a JSON array of rows");
   }
   auto& rows = parsed.get_array();
   for (std::size_t i = 0; i < rows.size(); ++i) {
     if (!rows[i].is_array()) {
-      throw http::Error(500,
-                        std::string(kind.table) + " row " + std::to_string(i) + " is not an array");
+      throw common::Error(common::ErrorKind::internal, std::string(kind.table) + " row " +
+                                                           std::to_string(i) + " is not an array");
     }
   }
   return std::move(rows);
@@ -95,7 +98,7 @@ void FeedGroup::insert(const FeedKind& kind, const boost::json::array& rows, db:
 }
 
 boost::asio::awaitable<http::Response> FeedGroup::post(http::Request& request) {
-  db::Connection& connection = db::get_connection(request);
+  db::Connection& connection = request_db::get_connection(request, database_);
   const http::Fields& form = request.form();
   for (const FeedKind& kind : feed_kinds) {
     const std::string* text = form.first(kind.table);
@@ -107,7 +110,8 @@ boost::asio::awaitable<http::Response> FeedGroup::post(http::Request& request) {
     try {
       insert(kind, rows, connection);
     } catch (const db::Error& error) {
-      throw http::Error(500, "could not store " + std::string(kind.table) + ": " + error.what());
+      throw common::Error(common::ErrorKind::internal,
+                          "could not store " + std::string(kind.table) + ": " + error.what());
     }
   }
   connection.commit();

@@ -7,13 +7,15 @@
 #include "db/db.hpp"
 #include "feeds/feeds.hpp"
 #include "http/arguments.hpp"
+#include "request_db/request_db.hpp"
 
 namespace stratdesk::feeds {
 namespace {
 
 [[noreturn]] void reject(std::string_view name, std::string_view value, std::string_view why) {
-  throw http::BadRequest("invalid value '" + std::string(value) + "' for argument '" +
-                         std::string(name) + "': " + std::string(why));
+  throw common::Error(common::ErrorKind::bad_request, "invalid value '" + std::string(value) +
+                                                          "' for argument '" + std::string(name) +
+                                                          "': " + std::string(why));
 }
 
 bool parse_boolean(std::string_view name, const std::string& text) {
@@ -144,8 +146,10 @@ std::string PageWriter::write(db::Statement& statement) {
   return out;
 }
 
-FeedQuery::FeedQuery(std::string_view table, Columns substituted, bool by_benchmark)
-    : sql_("SELECT * FROM " + std::string(table) + " WHERE algorithm_id = ? AND backtest_id = ?" +
+FeedQuery::FeedQuery(db::Database& database, std::string_view table, Columns substituted,
+                     bool by_benchmark)
+    : database_(database),
+      sql_("SELECT * FROM " + std::string(table) + " WHERE algorithm_id = ? AND backtest_id = ?" +
            (by_benchmark ? " AND is_benchmark = ?" : "") +
            " ORDER BY datetime ASC LIMIT ? OFFSET ?"),
       writer_(substituted),
@@ -155,7 +159,7 @@ boost::asio::awaitable<http::Response> FeedQuery::get(http::Request& request,
                                                       std::int64_t algorithm_id,
                                                       std::int64_t backtest_id) {
   const FeedArgs args = parse_feed_args(request);
-  db::Statement statement(db::get_connection(request), sql_);
+  db::Statement statement(request_db::get_connection(request, database_), sql_);
   int index = 1;
   statement.bind(index++, algorithm_id);
   statement.bind(index++, backtest_id);
@@ -169,17 +173,17 @@ boost::asio::awaitable<http::Response> FeedQuery::get(http::Request& request,
   co_return http::Response::json_text(writer_.write(statement));
 }
 
-void register_api(http::Api& api, const std::string& base_uri) {
+void register_api(http::Api& api, const std::string& base_uri, db::Database& database) {
   const std::string backtest =
       base_uri + "/algorithms/<int:algorithm_id>/backtests/<int:backtest_id>";
-  api.add<PortfolioFeed>(backtest + "/feeds/portfolio");
-  api.add<TradeFeed>(backtest + "/feeds/trade");
-  api.add<LogFeed>(backtest + "/feeds/log");
-  api.add<PlotFeed>(backtest + "/feeds/plot");
-  api.add<PositionFeed>(backtest + "/feeds/position");
-  api.add<AccountFeed>(backtest + "/feeds/account");
-  api.add<RiskFeed>(backtest + "/feeds/risk");
-  api.add<FeedGroup>(base_uri + "/feedgroup");
+  api.add<PortfolioFeed>(backtest + "/feeds/portfolio", database);
+  api.add<TradeFeed>(backtest + "/feeds/trade", database);
+  api.add<LogFeed>(backtest + "/feeds/log", database);
+  api.add<PlotFeed>(backtest + "/feeds/plot", database);
+  api.add<PositionFeed>(backtest + "/feeds/position", database);
+  api.add<AccountFeed>(backtest + "/feeds/account", database);
+  api.add<RiskFeed>(backtest + "/feeds/risk", database);
+  api.add<FeedGroup>(base_uri + "/feedgroup", database);
 }
 
 }  // namespace stratdesk::feeds

@@ -3,6 +3,8 @@
 #include <stdexcept>
 #include <string>
 
+#include "common/error.hpp"
+
 namespace stratdesk::http {
 
 // An error whose message is meant for the client: the HTTP layer answers it with its status
@@ -21,5 +23,8 @@ class BadRequest : public Error {
  public:
   explicit BadRequest(const std::string& message) : Error(400, message) {}
 };
+
+// The one place where a domain's kind of error becomes an HTTP status.
+int status_of(common::ErrorKind kind) noexcept;
 
 }  // namespace stratdesk::http

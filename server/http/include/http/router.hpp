@@ -55,9 +55,11 @@ class RoutePattern {
 // resource lacks the verb); HEAD is served by GET, OPTIONS lists the allowed verbs.
 class Api {
  public:
-  template <class Resource>
-  void add(std::string pattern) {
-    auto resource = std::make_shared<Resource>();
+  // Mounts a Resource constructed from `dependencies` (what it works with: the database, the
+  // module's settings...), which must outlive the Api.
+  template <class Resource, class... Dependencies>
+  void add(std::string pattern, Dependencies&&... dependencies) {
+    auto resource = std::make_shared<Resource>(std::forward<Dependencies>(dependencies)...);
     Route route{RoutePattern(std::move(pattern)), {}};
     if constexpr (requires { &Resource::get; }) {
       route.bind(verb::get, resource, &Resource::get);
@@ -86,7 +88,8 @@ class Api {
   [[nodiscard]] Match match(std::string_view path, verb method) const;
 
   // Routes the request and runs its handler. Errors escaping the handler become answers:
-  // http::Error with its status and message, anything else a logged 500.
+  // http::Error with its status and common::Error with its kind's status, each with its message;
+  // anything else a logged 500.
   asio::awaitable<Response> dispatch(Request& request) const;
 
  private:

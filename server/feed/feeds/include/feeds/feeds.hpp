@@ -10,7 +10,9 @@
 #include <boost/asio/awaitable.hpp>
 #include <boost/json/array.hpp>
 
+#include "common/error.hpp"
 #include "db/connection.hpp"
+#include "db/db.hpp"
 #include "http/request.hpp"
 #include "http/response.hpp"
 #include "http/router.hpp"
@@ -125,16 +127,20 @@ inline constexpr std::array<std::string_view, 9> risk_fields_name = {
 // POST <base>/feedgroup: stores the rows of every kind the form carries, in one transaction.
 class FeedGroup final {
  public:
+  explicit FeedGroup(db::Database& database) : database_(database) {}
   boost::asio::awaitable<http::Response> post(http::Request& request);
 
   // The rows of one kind posted as `text`: a JSON array whose elements are arrays. Throws
-  // http::Error (500, naming the kind) when the text is anything else.
+  // common::Error (internal, naming the kind) when the text is anything else.
   static boost::json::array parse_rows(const FeedKind& kind, std::string_view text,
                                        boost::json::storage_ptr storage = {});
 
   // Stores the rows of one kind in multi-row INSERTs of 50 rows. A failing batch is reported on
   // standard error (row count, three spaces, the rows; no line break) and the error rethrown.
   static void insert(const FeedKind& kind, const boost::json::array& rows, db::Connection& c);
+
+ private:
+  db::Database& database_;
 };
 
 // Writes the rows of a statement as a JSON array of objects (column name to value), with null
@@ -162,17 +168,18 @@ struct FeedArgs {
   std::int64_t start_index = 0;
   std::int64_t limit = 10;
 };
-// Throws http::BadRequest naming the argument whose value does not convert.
+// Throws common::Error (bad_request) naming the argument whose value does not convert.
 FeedArgs parse_feed_args(http::Request& request);
 
 // GET one page of a kind's rows for one backtest, in datetime order.
 class FeedQuery {
  public:
-  FeedQuery(std::string_view table, Columns substituted, bool by_benchmark);
+  FeedQuery(db::Database& database, std::string_view table, Columns substituted, bool by_benchmark);
   boost::asio::awaitable<http::Response> get(http::Request& request, std::int64_t algorithm_id,
                                              std::int64_t backtest_id);
 
  private:
+  db::Database& database_;
   std::string sql_;
   PageWriter writer_;
   bool by_benchmark_;
@@ -180,34 +187,40 @@ class FeedQuery {
 
 class PortfolioFeed final : public FeedQuery {
  public:
-  PortfolioFeed() : FeedQuery("portfolio_feeds", portfolio_fields_name, true) {}
+  explicit PortfolioFeed(db::Database& database)
+      : FeedQuery(database, "portfolio_feeds", portfolio_fields_name, true) {}
 };
 class TradeFeed final : public FeedQuery {
  public:
-  TradeFeed() : FeedQuery("trade_feeds", trade_fields_name, false) {}
+  explicit TradeFeed(db::Database& database)
+      : FeedQuery(database, "trade_feeds", trade_fields_name, false) {}
 };
 class LogFeed final : public FeedQuery {
  public:
-  LogFeed() : FeedQuery("log_feeds", {}, false) {}
+  explicit LogFeed(db::Database& database) : FeedQuery(database, "log_feeds", {}, false) {}
 };
 class PlotFeed final : public FeedQuery {
  public:
-  PlotFeed() : FeedQuery("plot_feeds", plot_fields_name, false) {}
+  explicit PlotFeed(db::Database& database)
+      : FeedQuery(database, "plot_feeds", plot_fields_name, false) {}
 };
 class PositionFeed final : public FeedQuery {
  public:
-  PositionFeed() : FeedQuery("position_feeds", position_fields_name, false) {}
+  explicit PositionFeed(db::Database& database)
+      : FeedQuery(database, "position_feeds", position_fields_name, false) {}
 };
 class AccountFeed final : public FeedQuery {
  public:
-  AccountFeed() : FeedQuery("account_feeds", account_fields_name, false) {}
+  explicit AccountFeed(db::Database& database)
+      : FeedQuery(database, "account_feeds", account_fields_name, false) {}
 };
 class RiskFeed final : public FeedQuery {
  public:
-  RiskFeed() : FeedQuery("risk_feeds", risk_fields_name, false) {}
+  explicit RiskFeed(db::Database& database)
+      : FeedQuery(database, "risk_feeds", risk_fields_name, false) {}
 };
 
-// Mounts the seven queries and the feed group under `base_uri`.
-void register_api(http::Api& api, const std::string& base_uri);
+// Mounts the seven queries and the feed group under `base_uri`; `database` must outlive `api`.
+void register_api(http::Api& api, const std::string& base_uri, db::Database& database);
 
 }  // namespace stratdesk::feeds
