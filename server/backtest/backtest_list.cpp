@@ -106,6 +106,7 @@ boost::asio::awaitable<http::Response> BacktestList::post(http::Request& request
   }
 
   db::Connection& conn = request_db::get_connection(request, database_);
+  db::Transaction record(conn);
   conn.execute("UPDATE algorithms SET config = ?, code = ? WHERE algorithms.id = ?",
                {db::Value(config_text), db::Value(code), db::Value(algorithm_id)});
   conn.execute(
@@ -115,7 +116,7 @@ boost::asio::awaitable<http::Response> BacktestList::post(http::Request& request
        db::Value(comment ? *comment : std::string()), db::Value(0), db::Value(code),
        db::Value(common::shanghai_now())});
   const std::int64_t backtest_id = conn.last_insert_rowid();
-  conn.commit();
+  record.commit();
 
   try {
     start_engine(backtest_id, algorithm_id, launch, parameters.get_object(), code);

@@ -112,6 +112,42 @@ TEST_F(ConnectionTest, RowIdsAreReusedAfterTheLargestIsDeleted) {
   EXPECT_EQ(at.size(), 19u) << at;
 }
 
+TEST(Transaction, CommitsOnlyWhenToldAndRollsBackOtherwise) {
+  test::TempDir dir;
+  Connection c(dir.file("t.db"));
+  c.execute("CREATE TABLE t (id INTEGER PRIMARY KEY)");
+  const auto rows = [&c] { return count(c, "SELECT count(*) FROM t"); };
+  {
+    Transaction transaction(c);
+    c.execute("INSERT INTO t DEFAULT VALUES");
+    transaction.commit();
+    transaction.commit();  // nothing open: a second commit changes nothing
+  }
+  EXPECT_EQ(rows(), 1);
+  {
+    Transaction transaction(c);
+    c.execute("INSERT INTO t DEFAULT VALUES");
+  }
+  EXPECT_FALSE(c.in_transaction());
+  EXPECT_EQ(rows(), 1) << "scope end without commit";
+  try {
+    Transaction transaction(c);
+    c.execute("INSERT INTO t DEFAULT VALUES");
+    c.execute("INSERT INTO t (id) VALUES (1)");
+    transaction.commit();
+  } catch (const Error&) {
+  }
+  EXPECT_FALSE(c.in_transaction());
+  EXPECT_EQ(rows(), 1) << "a failing statement discards the earlier ones";
+  {
+    Transaction transaction(c);
+    c.execute("INSERT INTO t DEFAULT VALUES");
+    transaction.commit();
+    c.execute("INSERT INTO t DEFAULT VALUES");
+  }
+  EXPECT_EQ(rows(), 2) << "what was written after the commit is discarded";
+}
+
 class CheckEnvTest : public ::testing::Test {
  protected:
   void SetUp() override { log::init(dir_.file("check_env.log")); }
