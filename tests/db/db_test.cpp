@@ -148,6 +148,21 @@ TEST(Transaction, CommitsOnlyWhenToldAndRollsBackOtherwise) {
   EXPECT_EQ(rows(), 2) << "what was written after the commit is discarded";
 }
 
+TEST(ExpectNoTransaction, AbortsInCheckedBuildsWhenATransactionIsOpen) {
+  test::TempDir dir;
+  Connection c(dir.file("t.db"));
+  c.execute("CREATE TABLE t (id INTEGER PRIMARY KEY)");
+  expect_no_transaction(c, "nothing");
+  c.execute("INSERT INTO t DEFAULT VALUES");
+#ifdef STRATDESK_CHECK_TRANSACTIONS
+  EXPECT_DEATH(expect_no_transaction(c, "the analytics service"),
+               "a transaction is open while waiting on the analytics service");
+#else
+  expect_no_transaction(c, "the analytics service");
+  EXPECT_TRUE(c.in_transaction()) << "unchecked builds leave the transaction alone";
+#endif
+}
+
 class CheckEnvTest : public ::testing::Test {
  protected:
   void SetUp() override { log::init(dir_.file("check_env.log")); }
