@@ -15,12 +15,12 @@ namespace asio = boost::asio;
 
 constexpr std::string_view default_benchmark = "000300.XSHG";
 
+}  // namespace
+
 // Overviews by backtest id, most recently used first. Each entry remembers the configuration
 // text it was built from: the overview is a function of that text alone, so an entry whose text
 // still matches the row is right whatever happened to the row meanwhile, and one that does not
 // match belongs to a deleted backtest whose id has been taken again.
-}  // namespace
-
 class OverviewCache {
  public:
   static constexpr std::size_t capacity = 32;
