@@ -37,16 +37,13 @@ asio::awaitable<void> answer_once(tcp::acceptor& acceptor, std::string reply) {
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
   static asio::io_context io;
-  static tcp::acceptor acceptor = [] {
-    tcp::acceptor listener(io, tcp::endpoint(asio::ip::address_v4::loopback(), 0));
-    stratdesk::morvex_client::set_port(listener.local_endpoint().port());
-    stratdesk::morvex_client::set_timeout(std::chrono::seconds(5));
-    return listener;
-  }();
+  static tcp::acceptor acceptor(io, tcp::endpoint(asio::ip::address_v4::loopback(), 0));
+  static const stratdesk::morvex_client::Client client(
+      {acceptor.local_endpoint().port(), std::chrono::seconds(5)});
   asio::co_spawn(io, answer_once(acceptor, std::string(reinterpret_cast<const char*>(data), size)),
                  asio::detached);
-  auto answer = asio::co_spawn(
-      io, stratdesk::morvex_client::do_request({{"cmd", "get_id_symbol_map"}}), asio::use_future);
+  auto answer =
+      asio::co_spawn(io, client.do_request({{"cmd", "get_id_symbol_map"}}), asio::use_future);
   io.restart();
   io.run();
   try {

@@ -17,8 +17,7 @@ stratdesk::db::Connection& scratch_database() {
   static stratdesk::db::Connection* connection = [] {
     static char directory[] = "/tmp/stratdesk-fuzz-XXXXXX";
     const std::string path = std::string(mkdtemp(directory)) + "/fuzz.db";
-    stratdesk::db::set_sqlite_url(path);
-    stratdesk::db::check_env();
+    stratdesk::db::Database(path).check_env();
     // A failing batch is reported on std::cerr; the fuzzer's own reports use stdio and stay.
     std::cerr.rdbuf(nullptr);
     return new stratdesk::db::Connection(path);
@@ -39,7 +38,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     boost::json::monotonic_resource arena;
     const auto rows = stratdesk::feeds::FeedGroup::parse_rows(kind, text, &arena);
     stratdesk::feeds::FeedGroup::insert(kind, rows, connection);
-  } catch (const stratdesk::http::Error&) {
+  } catch (const stratdesk::common::Error&) {
   } catch (const stratdesk::db::Error&) {
   }
   connection.rollback();

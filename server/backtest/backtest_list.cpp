@@ -5,14 +5,14 @@
 #include <boost/json/object.hpp>
 
 #include "backtest/backtest.hpp"
+#include "common/error.hpp"
 #include "common/json_parse.hpp"
 #include "common/py_text.hpp"
 #include "common/timestamp.hpp"
 #include "db/db.hpp"
-#include "http/errors.hpp"
 #include "launch.hpp"
 #include "log/log.hpp"
-#include "settings.hpp"
+#include "request_db/request_db.hpp"
 
 namespace stratdesk::backtest {
 namespace {
@@ -21,38 +21,12 @@ namespace json = boost::json;
 
 const std::string stars(10, '*');
 
-template <class T>
-const T& require(const std::optional<T>& setting, const char* name) {
-  if (!setting) {
-    throw std::logic_error(std::string("the setting ") + name + " is not set");
-  }
-  return *setting;
-}
-
 std::string argument_list_text(const std::vector<std::string>& arguments) {
   json::array list;
   for (const auto& argument : arguments) {
     list.emplace_back(argument);
   }
   return common::display_form(list);
-}
-
-// Everything of a launch after the backtest row is committed.
-void start_engine(std::int64_t backtest_id, std::int64_t algorithm_id, const json::object& config,
-                  const json::object& parameters, const std::string& code) {
-  const Settings& s = settings();
-  const std::string strategy_file =
-      write_strategy_files(require(s.strategy_file_dir, "strategy_file_dir"), backtest_id, code);
-  const std::vector<std::string> cmd =
-      build_engine_command(require(s.kestrun_path, "kestrun_path"), strategy_file, config,
-                           parameters, backtest_id, algorithm_id);
-  log::logger().info("{}", stars);
-  log::logger().info("{}", argument_list_text(cmd));
-  log::logger().info("{}", stars);
-  if (!s.kestrun_manager) {
-    throw std::logic_error("the setting kestrun_manager is not set");
-  }
-  s.kestrun_manager->start_kestrun(backtest_id, cmd);
 }
 
 void publish_state(events::EventHub* hub, std::int64_t backtest_id, std::int64_t algorithm_id,
@@ -72,9 +46,10 @@ void abandon(db::Connection& conn, std::int64_t backtest_id, std::int64_t algori
   log::logger().error("backtest {} could not be started: {}", backtest_id, error);
   try {
     conn.rollback();
+    db::Transaction transaction(conn);
     conn.execute("UPDATE backtests SET state = ?, exception = ? WHERE backtests.id = ?",
                  {db::Value("stopped"), db::Value(error), db::Value(backtest_id)});
-    conn.commit();
+    transaction.commit();
     publish_state(hub, backtest_id, algorithm_id, "stopped", json::value(error));
   } catch (const std::exception& e) {
     log::logger().error("cannot set backtest {} stopped: {}", backtest_id, e.what());
@@ -83,9 +58,22 @@ void abandon(db::Connection& conn, std::int64_t backtest_id, std::int64_t algori
 
 }  // namespace
 
+// Everything of a launch after the backtest row is committed.
+void BacktestList::start_engine(std::int64_t backtest_id, std::int64_t algorithm_id,
+                                const LaunchConfig& config, const json::object& parameters,
+                                const std::string& code) {
+  const std::string strategy_file = write_strategy_files(settings_.strategy_dir, backtest_id, code);
+  const std::vector<std::string> cmd = build_engine_command(
+      settings_.engine_script, strategy_file, config, parameters, backtest_id, algorithm_id);
+  log::logger().info("{}", stars);
+  log::logger().info("{}", argument_list_text(cmd));
+  log::logger().info("{}", stars);
+  engines_.start_kestrun(backtest_id, cmd);
+}
+
 boost::asio::awaitable<http::Response> BacktestList::get(http::Request& request,
                                                          std::int64_t algorithm_id) {
-  db::Connection& conn = db::get_connection(request);
+  db::Connection& conn = request_db::get_connection(request, database_);
   db::Rows rows = conn.execute("SELECT * FROM backtests WHERE backtests.algorithm_id = ?",
                                {db::Value(algorithm_id)});
   if (rows.empty()) {
@@ -109,8 +97,8 @@ boost::asio::awaitable<http::Response> BacktestList::get(http::Request& request,
 
 boost::asio::awaitable<http::Response> BacktestList::post(http::Request& request,
                                                           std::int64_t algorithm_id) {
-  if (auto refusal = check_bundle(settings().bundle_path)) {
-    co_return *refusal;
+  if (auto refusal = check_bundle(settings_.bundle_dir)) {
+    co_return http::Response::refusal(*refusal);
   }
 
   const std::string& config_text = request.required_form_value("config");
@@ -124,11 +112,13 @@ boost::asio::awaitable<http::Response> BacktestList::post(http::Request& request
   const std::string* comment = request.form_value("comment");
 
   log::logger().info("{}", common::display_form(config));
-  if (auto message = validate_config(config)) {
-    co_return http::Response::refusal(400, *message);
+  const LaunchConfig launch = read_launch_config(config);
+  if (auto message = validate(launch)) {
+    co_return http::Response::refusal({common::ErrorKind::bad_request, std::string(*message)});
   }
 
-  db::Connection& conn = db::get_connection(request);
+  db::Connection& conn = request_db::get_connection(request, database_);
+  db::Transaction record(conn);
   conn.execute("UPDATE algorithms SET config = ?, code = ? WHERE algorithms.id = ?",
                {db::Value(config_text), db::Value(code), db::Value(algorithm_id)});
   conn.execute(
@@ -138,15 +128,15 @@ boost::asio::awaitable<http::Response> BacktestList::post(http::Request& request
        db::Value(comment ? *comment : std::string()), db::Value(0), db::Value(code),
        db::Value(common::shanghai_now())});
   const std::int64_t backtest_id = conn.last_insert_rowid();
-  conn.commit();
+  record.commit();
   publish_state(hub_.get(), backtest_id, algorithm_id, "executing", json::string());
 
   try {
-    start_engine(backtest_id, algorithm_id, config.get_object(), parameters.get_object(), code);
+    start_engine(backtest_id, algorithm_id, launch, parameters.get_object(), code);
   } catch (const std::exception& e) {
     abandon(conn, backtest_id, algorithm_id, e.what(), hub_.get());
-    throw http::Error(
-        500, "backtest " + std::to_string(backtest_id) + " could not be started: " + e.what());
+    throw common::Error(common::ErrorKind::internal, "backtest " + std::to_string(backtest_id) +
+                                                         " could not be started: " + e.what());
   }
   co_return http::Response::json(json::object{{"id", backtest_id}});
 }

@@ -22,14 +22,14 @@ const json::value* find(const json::object& config, std::string_view key) {
   return found == config.end() ? nullptr : &found->value();
 }
 
-bool present_and_true(const json::object& config, std::string_view key) {
+const json::value* if_true(const json::object& config, std::string_view key) {
   const json::value* value = find(config, key);
-  return value != nullptr && is_true(*value);
+  return value != nullptr && is_true(*value) ? value : nullptr;
 }
 
-bool present_and_not_null(const json::object& config, std::string_view key) {
+const json::value* if_not_null(const json::object& config, std::string_view key) {
   const json::value* value = find(config, key);
-  return value != nullptr && !value->is_null();
+  return value != nullptr && !value->is_null() ? value : nullptr;
 }
 
 // `value == 0` in the engine's language, where False equals 0 too.
@@ -48,14 +48,36 @@ bool equals_zero(const json::value& value) {
   }
 }
 
-// The values handed to the engine as they are; the engine reads them as texts.
-std::string text_of(const json::object& config, std::string_view key) {
-  const json::value& value = config.at(key);
-  if (!value.is_string()) {
-    throw std::invalid_argument("\"" + std::string(key) + "\" must be a text, not " +
-                                json::serialize(value));
+std::optional<std::string> display_of(const json::value* value) {
+  return value != nullptr ? std::optional<std::string>(common::display_form(*value)) : std::nullopt;
+}
+
+std::optional<EngineText> engine_text_of(const json::value* value) {
+  if (value == nullptr) {
+    return std::nullopt;
   }
-  return std::string(value.get_string());
+  if (value->is_string()) {
+    return EngineText{std::string(value->get_string()), {}};
+  }
+  return EngineText{std::nullopt, json::serialize(*value)};
+}
+
+LaunchConfig::Cash cash_of(const json::object& config, std::string_view key) {
+  const json::value* cash = find(config, key);
+  LaunchConfig::Cash result;
+  result.is_true = cash != nullptr && is_true(*cash);
+  if (cash != nullptr && !equals_zero(*cash)) {
+    result.amount = common::display_form(*cash);
+  }
+  return result;
+}
+
+// The values handed to the engine as they are; the engine reads them as texts.
+const std::string& handed_on(const EngineText& value, std::string_view key) {
+  if (!value.text) {
+    throw std::invalid_argument("\"" + std::string(key) + "\" must be a text, not " + value.json);
+  }
+  return *value.text;
 }
 
 void write_file(const fs::path& path, const std::string& content) {
@@ -94,42 +116,63 @@ bool is_true(const json::value& value) {
   return false;
 }
 
-std::optional<http::Response> check_bundle(const std::optional<std::string>& bundle_path) {
-  if (!bundle_path) {
-    throw std::logic_error("the bundle path is not set");
-  }
-  const std::string& path = *bundle_path;
+std::optional<common::Refusal> check_bundle(const std::string& path) {
   if (!fs::exists(path)) {
     log::logger().info("bundle {} not found", path);
-    return http::Response::refusal(409,
-                                   "bundle路径 " + path + " 找不到,请检查是否下载了bundle数据");
+    return common::Refusal{common::ErrorKind::conflict,
+                           "bundle路径 " + path + " 找不到,请检查是否下载了bundle数据"};
   }
   if (fs::directory_iterator(path) == fs::directory_iterator()) {
-    return http::Response::refusal(409, "bundle" + path + " 目录是空的,请检查是否下载了bundle数据");
+    return common::Refusal{common::ErrorKind::conflict,
+                           "bundle" + path + " 目录是空的,请检查是否下载了bundle数据"};
   }
   return std::nullopt;
 }
 
-std::optional<std::string_view> validate_config(const json::value& value) {
+LaunchConfig read_launch_config(const json::value& value) {
   static const json::object no_keys;
   const json::object& config = value.is_object() ? value.get_object() : no_keys;
-  if (!present_and_true(config, "start_date")) {
+  LaunchConfig launch;
+  launch.start_date = display_of(if_true(config, "start_date"));
+  launch.end_date = display_of(if_true(config, "end_date"));
+  launch.stock_cash = cash_of(config, "stock_starting_cash");
+  launch.future_cash = cash_of(config, "future_starting_cash");
+  launch.frequency = engine_text_of(if_true(config, "frequency"));
+  launch.has_securities = if_true(config, "securities") != nullptr;
+  launch.position = engine_text_of(if_not_null(config, "position"));
+  launch.benchmark = engine_text_of(if_true(config, "benchmark"));
+  launch.commission_multiplier = display_of(if_not_null(config, "commission_multiplier"));
+  launch.margin_multiplier = display_of(if_not_null(config, "margin_multiplier"));
+  launch.matching_type = engine_text_of(if_true(config, "matching_type"));
+  launch.slippage = display_of(if_not_null(config, "slippage"));
+  launch.enable_profiler = if_true(config, "enable_profiler") != nullptr;
+  launch.enable_short_stock = if_true(config, "enable_short_stock") != nullptr;
+  launch.report_dir = engine_text_of(if_true(config, "report_dir"));
+  launch.dividend_reinvestment = if_true(config, "dividend_reinvestment") != nullptr;
+  return launch;
+}
+
+std::optional<std::string_view> validate(const LaunchConfig& config) {
+  if (!config.start_date) {
     return "回测开始日期没设置";
   }
-  if (!present_and_true(config, "end_date")) {
+  if (!config.end_date) {
     return "回测结束日期没设置";
   }
-  if (!present_and_true(config, "stock_starting_cash") &&
-      !present_and_true(config, "future_starting_cash")) {
+  if (!config.stock_cash.is_true && !config.future_cash.is_true) {
     return "初始资金设置不正确";
   }
-  if (!present_and_true(config, "frequency")) {
+  if (!config.frequency) {
     return "回测周期没设置";
   }
-  if (!present_and_true(config, "securities")) {
+  if (!config.has_securities) {
     return "回测标的没设置";
   }
   return std::nullopt;
+}
+
+std::optional<std::string_view> validate_config(const json::value& config) {
+  return validate(read_launch_config(config));
 }
 
 std::string absolute_path(const std::string& path) {
@@ -157,58 +200,57 @@ void remove_strategy_files(const std::string& dir, std::int64_t backtest_id) {
 
 std::vector<std::string> build_engine_command(const std::string& kestrun_path,
                                               const std::string& strategy_file,
-                                              const json::object& config,
+                                              const LaunchConfig& config,
                                               const json::object& parameters,
                                               std::int64_t backtest_id, std::int64_t algorithm_id) {
   using common::display_form;
-  std::vector<std::string> cmd = {kestrun_path, "run",
-                                  "-s",         display_form(config.at("start_date")),
-                                  "-e",         display_form(config.at("end_date")),
-                                  "-f",         strategy_file};
-  for (const char* account : {"stock", "future"}) {
-    const std::string key = std::string(account) + "_starting_cash";
-    if (const json::value* cash = find(config, key); cash != nullptr && !equals_zero(*cash)) {
-      cmd.insert(cmd.end(), {"--account", account, display_form(*cash)});
+  if (!config.start_date || !config.end_date || !config.frequency) {
+    throw std::invalid_argument("the launch configuration is not valid");
+  }
+  std::vector<std::string> cmd = {kestrun_path,     "run", "-s",         *config.start_date, "-e",
+                                  *config.end_date, "-f",  strategy_file};
+  for (const auto& [account, cash] :
+       {std::pair{"stock", &config.stock_cash}, std::pair{"future", &config.future_cash}}) {
+    if (cash->amount) {
+      cmd.insert(cmd.end(), {"--account", account, *cash->amount});
     }
   }
-  if (present_and_not_null(config, "position")) {
-    cmd.insert(cmd.end(), {"--position", text_of(config, "position")});
+  if (config.position) {
+    cmd.insert(cmd.end(), {"--position", handed_on(*config.position, "position")});
   }
-  cmd.insert(cmd.end(), {"--frequency", text_of(config, "frequency")});
-  if (present_and_true(config, "benchmark")) {
-    cmd.insert(cmd.end(), {"--benchmark", text_of(config, "benchmark")});
+  cmd.insert(cmd.end(), {"--frequency", handed_on(*config.frequency, "frequency")});
+  if (config.benchmark) {
+    cmd.insert(cmd.end(), {"--benchmark", handed_on(*config.benchmark, "benchmark")});
   }
-  if (present_and_not_null(config, "commission_multiplier")) {
-    cmd.insert(cmd.end(),
-               {"--commission-multiplier", display_form(config.at("commission_multiplier"))});
+  if (config.commission_multiplier) {
+    cmd.insert(cmd.end(), {"--commission-multiplier", *config.commission_multiplier});
   }
-  if (present_and_not_null(config, "margin_multiplier")) {
-    cmd.insert(cmd.end(), {"--margin-multiplier", display_form(config.at("margin_multiplier"))});
+  if (config.margin_multiplier) {
+    cmd.insert(cmd.end(), {"--margin-multiplier", *config.margin_multiplier});
   }
-  if (present_and_true(config, "matching_type")) {
-    const json::value& matching = config.at("matching_type");
-    if (matching.is_string() && matching.get_string() == "signal") {
+  if (config.matching_type) {
+    if (config.matching_type->text == "signal") {
       cmd.emplace_back("--signal");
     } else {
-      cmd.insert(cmd.end(), {"--matching-type", text_of(config, "matching_type")});
+      cmd.insert(cmd.end(), {"--matching-type", handed_on(*config.matching_type, "matching_type")});
     }
   }
-  if (present_and_not_null(config, "slippage")) {
-    cmd.insert(cmd.end(), {"--slippage", display_form(config.at("slippage"))});
+  if (config.slippage) {
+    cmd.insert(cmd.end(), {"--slippage", *config.slippage});
   }
-  if (present_and_true(config, "enable_profiler")) {
+  if (config.enable_profiler) {
     cmd.emplace_back("--enable-profiler");
   }
-  if (present_and_true(config, "enable_short_stock")) {
+  if (config.enable_short_stock) {
     cmd.emplace_back("--short-stock");
   }
-  if (present_and_true(config, "report_dir")) {
-    const fs::path report =
-        fs::path(absolute_path(text_of(config, "report_dir"))) / std::to_string(backtest_id);
+  if (config.report_dir) {
+    const fs::path report = fs::path(absolute_path(handed_on(*config.report_dir, "report_dir"))) /
+                            std::to_string(backtest_id);
     fs::create_directories(report);
     cmd.insert(cmd.end(), {"--report", report.string()});
   }
-  if (present_and_true(config, "dividend_reinvestment")) {
+  if (config.dividend_reinvestment) {
     cmd.emplace_back("--dividend-reinvestment");
   }
 

@@ -18,6 +18,7 @@
 #include "db/db.hpp"
 #include "http/errors.hpp"
 #include "log/log.hpp"
+#include "request_db/request_db.hpp"
 
 namespace stratdesk::backtest {
 namespace {
@@ -166,7 +167,7 @@ std::optional<json::object> backtest_progress(db::Connection& conn, std::int64_t
 
 boost::asio::awaitable<http::Response> BacktestProgress::get(http::Request& request,
                                                              std::int64_t backtest_id) {
-  auto progress = backtest_progress(db::get_connection(request), backtest_id);
+  auto progress = backtest_progress(request_db::get_connection(request, database_), backtest_id);
   if (!progress) {
     co_return http::Response::message(
         404, "backtest " + std::to_string(backtest_id) + " does not exist");

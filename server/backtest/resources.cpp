@@ -8,11 +8,11 @@
 
 #include "backtest/backtest.hpp"
 #include "cleanup/cleanup.hpp"
+#include "common/error.hpp"
 #include "db/db.hpp"
-#include "http/errors.hpp"
 #include "launch.hpp"
 #include "log/log.hpp"
-#include "settings.hpp"
+#include "request_db/request_db.hpp"
 
 namespace stratdesk::backtest {
 namespace {
@@ -38,15 +38,16 @@ void add_algorithm_name(db::Connection& conn, db::Row& backtest) {
   }
 }
 
+}  // namespace
+
 // Ids are reused once the highest backtest is deleted, and a later launch under the same id
 // must not find the files of the earlier one beside its own.
-void discard_strategy_files(std::int64_t backtest_id) {
-  const auto& dir = settings().strategy_file_dir;
-  if (!dir || dir->empty()) {
+void Backtest::discard_strategy_files(std::int64_t backtest_id) {
+  if (settings_.strategy_dir.empty()) {
     return;
   }
   try {
-    remove_strategy_files(*dir, backtest_id);
+    remove_strategy_files(settings_.strategy_dir, backtest_id);
   } catch (const std::exception& e) {
     // The row and its results are gone for good; the stray files are worth a warning only.
     log::logger().warning("cannot remove the strategy files of deleted backtest {}: {}",
@@ -54,12 +55,10 @@ void discard_strategy_files(std::int64_t backtest_id) {
   }
 }
 
-}  // namespace
-
 boost::asio::awaitable<http::Response> Backtest::get(http::Request& request,
                                                      std::int64_t algorithm_id,
                                                      std::int64_t backtest_id) {
-  db::Connection& conn = db::get_connection(request);
+  db::Connection& conn = request_db::get_connection(request, database_);
   db::Rows rows =
       conn.execute("SELECT * FROM backtests WHERE backtests.algorithm_id = ? AND backtests.id = ?",
                    {db::Value(algorithm_id), db::Value(backtest_id)});
@@ -81,13 +80,13 @@ boost::asio::awaitable<http::Response> Backtest::patch(http::Request& request,
       state != nullptr && *state == "stop") {
     co_return http::Response::json(stop_algorithm(algorithm_id, backtest_id));
   }
-  co_return http::Response::refusal(403, "无效的PATCH指令");
+  co_return http::Response::refusal({common::ErrorKind::forbidden, "无效的PATCH指令"});
 }
 
 boost::asio::awaitable<http::Response> Backtest::delete_(http::Request& request,
                                                          std::int64_t /*algorithm_id*/,
                                                          std::int64_t backtest_id) {
-  db::Connection& conn = db::get_connection(request);
+  db::Connection& conn = request_db::get_connection(request, database_);
   if (auto refusal = cleanup::delete_backtest(conn, backtest_id)) {
     co_return http::Response::json(std::move(*refusal));
   }
@@ -100,7 +99,7 @@ boost::asio::awaitable<http::Response> Backtest::delete_(http::Request& request,
 
 bool Backtest::update_comment(http::Request& request, std::int64_t algorithm_id,
                               std::int64_t backtest_id, const std::string& comment) {
-  db::Connection& conn = db::get_connection(request);
+  db::Connection& conn = request_db::get_connection(request, database_);
   conn.execute(
       "UPDATE backtests SET comment = ? WHERE backtests.algorithm_id = ? AND backtests.id = ?",
       {db::Value(comment), db::Value(algorithm_id), db::Value(backtest_id)});
@@ -109,11 +108,7 @@ bool Backtest::update_comment(http::Request& request, std::int64_t algorithm_id,
 }
 
 bool Backtest::stop_algorithm(std::int64_t /*algorithm_id*/, std::int64_t backtest_id) {
-  const auto& manager = settings().kestrun_manager;
-  if (!manager) {
-    throw std::logic_error("the setting kestrun_manager is not set");
-  }
-  manager->stop_kestrun(backtest_id);
+  engines_.stop_kestrun(backtest_id);
   return true;
 }
 
@@ -122,7 +117,7 @@ boost::asio::awaitable<http::Response> BackTestListByCondition::get(http::Reques
   const json::value state = backtest::get(args, "state", "stopped");
   const bool executing = state.is_string() && state.get_string() == "executing";
 
-  db::Connection& conn = db::get_connection(request);
+  db::Connection& conn = request_db::get_connection(request, database_);
   db::Rows rows = conn.execute("SELECT * FROM backtests WHERE backtests.state = ?", {state});
   for (db::Row& row : rows) {
     add_algorithm_name(conn, row);
@@ -135,24 +130,28 @@ boost::asio::awaitable<http::Response> BackTestListByCondition::get(http::Reques
 
 boost::asio::awaitable<http::Response> BackTestNoALgoInfo::get(http::Request& request,
                                                                std::int64_t backtest_id) {
-  db::Connection& conn = db::get_connection(request);
+  db::Connection& conn = request_db::get_connection(request, database_);
   db::Rows rows =
       conn.execute("SELECT * FROM backtests WHERE backtests.id = ?", {db::Value(backtest_id)});
   if (rows.empty()) {
-    throw http::Error(500, "backtest " + std::to_string(backtest_id) + " does not exist");
+    throw common::Error(common::ErrorKind::internal,
+                        "backtest " + std::to_string(backtest_id) + " does not exist");
   }
   db::Row& row = rows.front();
   add_algorithm_name(conn, row);
   co_return http::Response::json(std::move(row));
 }
 
-void register_api(http::Api& api, const std::string& base_uri,
+void register_api(http::Api& api, const std::string& base_uri, db::Database& database,
+                  const Settings& settings, EngineControl& engines,
                   std::shared_ptr<events::EventHub> hub) {
-  api.add<BacktestList>(base_uri + "/algorithms/<int:algorithm_id>/backtests", hub);
-  api.add<Backtest>(base_uri + "/algorithms/<int:algorithm_id>/backtests/<int:backtest_id>", hub);
-  api.add<BackTestListByCondition>(base_uri + "/backtests");
-  api.add<BackTestNoALgoInfo>(base_uri + "/backtests/<int:backtest_id>");
-  api.add<BacktestProgress>(base_uri + "/backtests/<int:backtest_id>/progress");
+  api.add<BacktestList>(base_uri + "/algorithms/<int:algorithm_id>/backtests", database, settings,
+                        engines, hub);
+  api.add<Backtest>(base_uri + "/algorithms/<int:algorithm_id>/backtests/<int:backtest_id>",
+                    database, settings, engines, hub);
+  api.add<BackTestListByCondition>(base_uri + "/backtests", database);
+  api.add<BackTestNoALgoInfo>(base_uri + "/backtests/<int:backtest_id>", database);
+  api.add<BacktestProgress>(base_uri + "/backtests/<int:backtest_id>/progress", database);
 }
 
 }  // namespace stratdesk::backtest

@@ -14,7 +14,8 @@ boost::json::object refusal_map() {
 }
 
 UnknownBacktest::UnknownBacktest(std::int64_t backtest_id)
-    : http::Error(500, "backtest " + std::to_string(backtest_id) + " does not exist"),
+    : common::Error(common::ErrorKind::internal,
+                    "backtest " + std::to_string(backtest_id) + " does not exist"),
       backtest_id_(backtest_id) {}
 
 void delete_feeds(db::Connection& c, std::string_view table, std::int64_t backtest_id) {

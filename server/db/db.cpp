@@ -1,83 +1,16 @@
 #include "db/db.hpp"
 
+#include <cstdio>
+#include <cstdlib>
 #include <filesystem>
 #include <iostream>
 #include <utility>
-#include <vector>
 
 #include "log/log.hpp"
 #include "schema.hpp"
 
 namespace stratdesk::db {
 namespace {
-
-std::optional<std::string> sqlite_url;
-std::function<void()> first_run_seeding;
-
-// Opening a connection costs more than a small request does, so finished requests hand theirs
-// back here. A connection only comes back with no transaction open.
-class ConnectionPool {
- public:
-  Connection take(const std::string& url) {
-    if (url != url_) {
-      idle_.clear();
-      url_ = url;
-    }
-    if (idle_.empty()) {
-      return open_connection(url);
-    }
-    Connection connection = std::move(idle_.back());
-    idle_.pop_back();
-    return connection;
-  }
-
-  void give_back(Connection connection) {
-    if (connection.path() == url_ && idle_.size() < max_idle) {
-      idle_.push_back(std::move(connection));
-    }
-  }
-
- private:
-  static constexpr std::size_t max_idle = 16;
-  std::string url_;
-  std::vector<Connection> idle_;
-};
-
-ConnectionPool& pool() {
-  static ConnectionPool instance;
-  return instance;
-}
-
-// Lives in the request's context; the request's end discards its uncommitted work.
-class RequestConnection {
- public:
-  explicit RequestConnection(Connection connection) : connection_(std::move(connection)) {}
-  RequestConnection(const RequestConnection&) = delete;
-  RequestConnection& operator=(const RequestConnection&) = delete;
-
-  ~RequestConnection() {
-    try {
-      connection_.rollback();
-      pool().give_back(std::move(connection_));
-    } catch (const std::exception& error) {
-      // Not returned to the pool: closing the connection discards the transaction instead.
-      log::logger().warning("dropping a request connection that could not roll back: {}",
-                            error.what());
-    }
-  }
-
-  Connection& connection() { return connection_; }
-
- private:
-  Connection connection_;
-};
-
-const std::string& require_url() {
-  if (!sqlite_url) {
-    throw Error(0, "the database path is not set");
-  }
-  return *sqlite_url;
-}
 
 bool any_entry_exists(const std::string& path) {
   std::error_code ec;
@@ -86,27 +19,17 @@ bool any_entry_exists(const std::string& path) {
 
 }  // namespace
 
-void set_sqlite_url(const std::string& url) {
-  sqlite_url = url;
-}
-
-std::optional<std::string> get_sqlite_url() {
-  return sqlite_url;
-}
-
-void set_init_strategy(std::function<void()> init_stratey) {
-  first_run_seeding = std::move(init_stratey);
-}
-
 Connection open_connection(const std::string& path) {
   return Connection(path);
 }
 
-void check_env() {
-  std::cout << "connect ro sqlite url: " << sqlite_url.value_or("None") << std::endl;
-  const std::string& url = require_url();
-  const bool db_exist = any_entry_exists(url);
-  Connection connection = open_connection(url);
+Database::Database(std::string path, Seeding seeding)
+    : path_(std::move(path)), seeding_(std::move(seeding)) {}
+
+void Database::check_env() const {
+  std::cout << "connect ro sqlite url: " << path_ << std::endl;
+  const bool db_exist = any_entry_exists(path_);
+  Connection connection = open_connection();
   // Readers never wait for the writer in WAL mode, and a commit is one append to the log.
   connection.execute_script("PRAGMA journal_mode=WAL");
   for (const schema::Step& step : schema::creation_steps) {
@@ -117,18 +40,52 @@ void check_env() {
       }
     }
   }
-  if (!db_exist && first_run_seeding) {
-    first_run_seeding();
+  if (!db_exist && seeding_) {
+    seeding_(*this);
   }
   connection.commit();
 }
 
-Connection& get_connection(http::Request& request) {
-  if (auto* existing = request.context().find<RequestConnection>()) {
-    return existing->connection();
+Connection Database::open_connection() const {
+  return db::open_connection(path_);
+}
+
+Connection Database::take_connection() {
+  if (idle_.empty()) {
+    return open_connection();
   }
-  Connection connection = pool().take(require_url());
-  return request.context().emplace<RequestConnection>(std::move(connection)).connection();
+  Connection connection = std::move(idle_.back());
+  idle_.pop_back();
+  return connection;
+}
+
+void Database::give_back(Connection connection) {
+  if (!connection.in_transaction() && idle_.size() < max_idle) {
+    idle_.push_back(std::move(connection));
+  }
+}
+
+Transaction::~Transaction() {
+  // Nothing is open after a commit unless the scope wrote again, and that is discarded too.
+  try {
+    connection_.rollback();
+  } catch (const std::exception& error) {
+    log::logger().warning("could not roll back a transaction: {}", error.what());
+  }
+}
+
+void Transaction::commit() {
+  connection_.commit();
+}
+
+void expect_no_transaction([[maybe_unused]] const Connection& connection,
+                           [[maybe_unused]] const char* what) noexcept {
+#ifdef STRATDESK_CHECK_TRANSACTIONS
+  if (connection.in_transaction()) {
+    std::fprintf(stderr, "a transaction is open while waiting on %s\n", what);
+    std::abort();
+  }
+#endif
 }
 
 }  // namespace stratdesk::db

@@ -1,12 +1,11 @@
 #include "db/writer.hpp"
 
-#include "db/db.hpp"
 #include "log/log.hpp"
 
 namespace stratdesk::db {
 
-Writer::Writer(const std::string& path)
-    : work_guard_(io_.get_executor()), connection_(open_connection(path)) {
+Writer::Writer(const Database& database)
+    : work_guard_(io_.get_executor()), connection_(database.open_connection()) {
   thread_ = std::thread([this] { io_.run(); });
 }
 

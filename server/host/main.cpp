@@ -11,17 +11,15 @@
 #include <string>
 #include <vector>
 
-#include <sys/resource.h>
-
 #include <boost/asio/io_context.hpp>
 #include <boost/asio/signal_set.hpp>
-#include <boost/json/object.hpp>
 
 #include "algorithms/algorithms.hpp"
 #include "api/api.hpp"
 #include "apidoc/apidoc.hpp"
 #include "backtest/backtest.hpp"
 #include "db/db.hpp"
+#include "descriptor_limit.hpp"
 #include "event_stream/event_stream.hpp"
 #include "events/event_hub.hpp"
 #include "feeds/feeds.hpp"
@@ -34,10 +32,10 @@
 #include "server/pid_file.hpp"
 #include "server/server.hpp"
 
+namespace stratdesk::host {
 namespace {
 
 namespace fs = std::filesystem;
-using stratdesk::host::Options;
 
 constexpr auto shutdown_grace = std::chrono::seconds(10);
 
@@ -95,7 +93,7 @@ void check_pid_dir(const Options& options) {
 void check_pid_dir_holds_only_pid_files(const Options& options) {
   std::optional<std::string> foreign;
   try {
-    foreign = stratdesk::server::first_foreign_entry(options.pid_dir);
+    foreign = server::first_foreign_entry(options.pid_dir);
   } catch (const fs::filesystem_error& error) {
     throw UnusablePath("cannot use pid directory " + options.pid_dir + ": " +
                        error.code().message());
@@ -144,31 +142,21 @@ void export_engine_environment(const Options& options, unsigned short port) {
   }
 }
 
-// Every connection holds a descriptor: raise the soft limit as far as the system lets us, and
-// keep the connection cap below it with room for the database, the log and child pipes.
+// Every connection holds a descriptor: the cap stays below the limit, with room for the
+// database, the log and child pipes.
 std::size_t connection_cap(std::size_t wanted) {
-  constexpr rlim_t reserved = 64;
-  rlimit limit{};
-  if (::getrlimit(RLIMIT_NOFILE, &limit) != 0) {
-    return wanted;
+  const std::uint64_t limit = host::raise_descriptor_limit();
+  const std::size_t cap = host::connection_cap(limit, wanted);
+  if (cap < wanted) {
+    log::logger().warning(
+        "only {} descriptors may be open: serving at most {} connections instead of {}", limit, cap,
+        wanted);
   }
-  if (limit.rlim_cur < limit.rlim_max) {
-    limit.rlim_cur = limit.rlim_max;
-    ::setrlimit(RLIMIT_NOFILE, &limit);
-    ::getrlimit(RLIMIT_NOFILE, &limit);
-  }
-  if (limit.rlim_cur == RLIM_INFINITY || limit.rlim_cur > wanted + reserved) {
-    return wanted;
-  }
-  const std::size_t cap = limit.rlim_cur > reserved * 2 ? limit.rlim_cur - reserved : 16;
-  stratdesk::log::logger().warning(
-      "only {} descriptors may be open: serving at most {} connections instead of {}",
-      limit.rlim_cur, cap, wanted);
   return cap;
 }
 
-stratdesk::http::ServerOptions server_options(const Options& options) {
-  stratdesk::http::ServerOptions server;
+http::ServerOptions server_options(const Options& options) {
+  http::ServerOptions server;
   server.body_limit = options.body_limit;
   server.idle_timeout = options.idle_timeout;
   server.header_timeout = options.header_timeout;
@@ -191,9 +179,9 @@ void export_python_path() {
 }
 
 // The backtest module reaches the engine manager through its own small interface.
-class ManagerControl final : public stratdesk::backtest::EngineControl {
+class ManagerControl final : public backtest::EngineControl {
  public:
-  explicit ManagerControl(std::shared_ptr<stratdesk::server::KestrunManager> manager)
+  explicit ManagerControl(std::shared_ptr<server::KestrunManager> manager)
       : manager_(std::move(manager)) {}
   void start_kestrun(std::int64_t backtest_id, const std::vector<std::string>& cmd) override {
     manager_->start_kestrun(backtest_id, cmd);
@@ -201,66 +189,45 @@ class ManagerControl final : public stratdesk::backtest::EngineControl {
   void stop_kestrun(std::int64_t backtest_id) override { manager_->stop_kestrun(backtest_id); }
 
  private:
-  std::shared_ptr<stratdesk::server::KestrunManager> manager_;
+  std::shared_ptr<server::KestrunManager> manager_;
 };
-
-boost::json::object options_as_json(const Options& options) {
-  return {{"host", options.host},
-          {"port", options.port},
-          {"base_uri", options.base_uri},
-          {"data_dir", options.data_dir},
-          {"db", options.db_path},
-          {"pid_dir", options.pid_dir},
-          {"log", options.log_path},
-          {"strategy_dir", options.strategy_dir},
-          {"bundle_dir", options.bundle_dir},
-          {"python", options.python},
-          {"engine_script", options.engine_script},
-          {"analytics_port", options.analytics_port}};
-}
 
 int serve(const Options& options) {
   prepare_paths(options);
-  stratdesk::log::init(options.log_path);
+  log::init(options.log_path);
   export_python_path();
 
-  stratdesk::db::set_sqlite_url(options.db_path);
-  stratdesk::db::set_init_strategy(stratdesk::init_strategy::init_stratey);
-  // Set before check_env, not after it: the first-run seeding extracts the parameters of the
-  // example strategies with this interpreter.
-  stratdesk::algorithms::set_kestrun_interpreter(options.python);
-  stratdesk::algorithms::set_kestrun_timeout(options.exparam_timeout);
-  stratdesk::algorithms::set_strategy_file_path(options.strategy_dir);
-  stratdesk::db::check_env();
+  // The first-run seeding already extracts the parameters of the example strategies.
+  const algorithms::ParameterExtraction extraction({options.python, options.exparam_timeout});
+  db::Database database(options.db_path, [&extraction](const db::Database& seeded) {
+    init_strategy::init_stratey(seeded, extraction);
+  });
+  database.check_env();
 
   boost::asio::io_context io;
   // What the event stream tells its clients; every module that commits a fact publishes there.
-  const auto hub = std::make_shared<stratdesk::events::EventHub>();
-  const auto manager = stratdesk::server::start_kestrun_manager(
-      io.get_executor(), options.pid_dir, options.log_path, options.db_path, options.python, hub);
-  stratdesk::server::start_foreign_kestrun_collector(io.get_executor(), options.pid_dir,
-                                                     options.log_path, options.db_path, hub);
-  stratdesk::backtest::start_progress_watch(io.get_executor(), options.db_path, hub);
+  const auto hub = std::make_shared<events::EventHub>();
+  const auto manager = server::start_kestrun_manager(
+      io.get_executor(), {options.pid_dir, options.log_path, options.db_path, options.python}, hub);
+  server::start_foreign_kestrun_collector(
+      io.get_executor(), {options.pid_dir, options.log_path, options.db_path}, hub);
+  backtest::start_progress_watch(io.get_executor(), options.db_path, hub);
+  ManagerControl engines(manager);
+  const backtest::Settings backtests{options.engine_script, options.strategy_dir,
+                                     options.bundle_dir};
+  const morvex_client::Client analytics_client({options.analytics_port, options.analytics_timeout});
+  morvex_api::Analytics analytics(analytics_client);
 
-  stratdesk::backtest::set_kestrun_path(options.engine_script);
-  stratdesk::backtest::set_strategy_file_path(options.strategy_dir);
-  stratdesk::backtest::set_bundle_path(options.bundle_dir);
-  stratdesk::backtest::set_kestrun_manager(std::make_shared<ManagerControl>(manager));
-  stratdesk::backtest::set_pid_path(options.pid_dir);
-  stratdesk::backtest::set_conf(options_as_json(options));
+  http::Api api;
+  algorithms::register_api(api, options.base_uri, database, extraction,
+                           {options.strategy_dir, hub});
+  backtest::register_api(api, options.base_uri, database, backtests, engines, hub);
+  feeds::register_api(api, options.base_uri, database, hub);
+  morvex_api::register_api(api, options.base_uri, database, analytics);
+  event_stream::register_api(api, options.base_uri, hub);
+  apidoc::register_api(api, options.base_uri, apidoc::default_docs_dir());
 
-  stratdesk::morvex_client::set_port(options.analytics_port);
-  stratdesk::morvex_client::set_timeout(options.analytics_timeout);
-
-  stratdesk::http::Api api;
-  stratdesk::algorithms::register_api(api, options.base_uri, hub);
-  stratdesk::backtest::register_api(api, options.base_uri, hub);
-  stratdesk::feeds::register_api(api, options.base_uri, hub);
-  stratdesk::morvex_api::register_api(api, options.base_uri);
-  stratdesk::event_stream::register_api(api, options.base_uri, hub);
-  stratdesk::apidoc::register_api(api, options.base_uri, stratdesk::apidoc::default_docs_dir());
-
-  stratdesk::http::Server server(io, api, server_options(options));
+  http::Server server(io, api, server_options(options));
   boost::asio::ip::tcp::endpoint endpoint;
   try {
     endpoint = server.listen(options.host, options.port);
@@ -275,7 +242,7 @@ int serve(const Options& options) {
     if (ec) {
       return;
     }
-    stratdesk::log::logger().info("signal {} received, shutting down", signal_number);
+    log::logger().info("signal {} received, shutting down", signal_number);
     manager->on_stop();
     server.shutdown(shutdown_grace, [&io] { io.stop(); });
   });
@@ -283,14 +250,15 @@ int serve(const Options& options) {
   server.start();
   std::cout << "listening on http://" << url_host(options.host) << ":" << endpoint.port()
             << options.base_uri << std::endl;
-  stratdesk::log::logger().info("listening on {}:{} with routes under '{}'", options.host,
-                                endpoint.port(), options.base_uri);
+  log::logger().info("listening on {}:{} with routes under '{}'", options.host, endpoint.port(),
+                     options.base_uri);
   io.run();
-  stratdesk::log::logger().info("server stopped");
+  log::logger().info("server stopped");
   return 0;
 }
 
 }  // namespace
+}  // namespace stratdesk::host
 
 int main(int argc, char** argv) {
   std::signal(SIGPIPE, SIG_IGN);
@@ -301,8 +269,8 @@ int main(int argc, char** argv) {
     return parsed.exit_code;
   }
   try {
-    return serve(*parsed.options);
-  } catch (const UnusablePath& error) {
+    return stratdesk::host::serve(*parsed.options);
+  } catch (const stratdesk::host::UnusablePath& error) {
     std::cerr << "stratdesk-server: " << error.what() << std::endl;
     return 2;
   } catch (const std::exception& error) {

@@ -138,6 +138,16 @@ std::vector<Api::RouteInfo> Api::routes() const {
   return described;
 }
 
+namespace {
+
+Response answer_error(const Request& request, int status, const char* message) {
+  log::logger().warning("{} {} answered {}: {}", request.method_text(), request.target(), status,
+                        message);
+  return Response::message(status, message);
+}
+
+}  // namespace
+
 asio::awaitable<Response> Api::dispatch(Request& request) const {
   Match found = match(request.path(), request.method());
   switch (found.kind) {
@@ -160,10 +170,10 @@ asio::awaitable<Response> Api::dispatch(Request& request) const {
   try {
     co_return co_await (*found.handler)(request, found.parameters);
   } catch (const Error& error) {
-    log::logger().warning("{} {} answered {}: {}", request.method_text(), request.target(),
-                          error.status(), error.what());
-    co_return Response::message(error.status(), error.what());
-  } catch (const InternalError& error) {
+    co_return answer_error(request, error.status(), error.what());
+  } catch (const common::Error& error) {
+    co_return answer_error(request, status_of(error.kind()), error.what());
+  } catch (const common::InternalError& error) {
     log::logger().error("{} {} failed: {}", request.method_text(), request.target(), error.what());
     co_return Response::message(
         500, error.client_message().empty() ? generic_failure : error.client_message());

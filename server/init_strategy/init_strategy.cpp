@@ -34,11 +34,12 @@ std::string_view embedded(std::string_view name) {
 // What the extraction finds in each of `codes`, on an event loop of its own since the server's
 // does not run yet. The extractions run side by side: each costs an interpreter start-up. A
 // failed one gives "[]" rather than a database that is never seeded.
-std::vector<std::string> parameters_of(const std::vector<std::string_view>& codes) {
+std::vector<std::string> parameters_of(const std::vector<std::string_view>& codes,
+                                       const algorithms::ParameterExtraction& extraction) {
   boost::asio::io_context io;
   std::vector<std::future<std::string>> pending;
   for (std::string_view code : codes) {
-    pending.push_back(boost::asio::co_spawn(io, algorithms::get_parameter(std::string(code)),
+    pending.push_back(boost::asio::co_spawn(io, extraction.get_parameter(std::string(code)),
                                             boost::asio::use_future));
   }
   const auto all_ready = [&] {
@@ -64,18 +65,14 @@ std::vector<std::string> parameters_of(const std::vector<std::string_view>& code
 
 }  // namespace
 
-void init_stratey() {
-  const auto url = db::get_sqlite_url();
-  if (!url) {
-    throw std::logic_error("the database path is not set");
-  }
-  db::Connection connection = db::open_connection(*url);
+void init_stratey(const db::Database& database, const algorithms::ParameterExtraction& extraction) {
+  db::Connection connection = database.open_connection();
   const boost::json::object examples = common::parse_json(embedded("configs.json")).as_object();
   std::vector<std::string_view> codes;
   for (const auto& [file, example] : examples) {
     codes.push_back(embedded(std::string_view(file.data(), file.size())));
   }
-  const std::vector<std::string> parameters = parameters_of(codes);
+  const std::vector<std::string> parameters = parameters_of(codes, extraction);
   std::size_t index = 0;
   for (const auto& [file, example] : examples) {
     const boost::json::object& config = example.at("config").as_object();

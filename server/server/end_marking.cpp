@@ -13,19 +13,12 @@ db::Connection create_connection(const std::string& sqlite_url) {
 
 void mark_backtest_end(db::Connection& conn, std::int64_t backtest_id) {
   log::logger().info("Set backtest<{}> stopped", backtest_id);
-  try {
-    conn.execute("UPDATE backtests SET state = ? WHERE backtests.id = ?",
-                 {db::Value("stopped"), db::Value(backtest_id)});
-    conn.commit();
-  } catch (...) {
-    // A connection left inside a failed transaction would hold the database's read snapshot
-    // and fail every later statement of the task the same way.
-    try {
-      conn.rollback();
-    } catch (...) {
-    }
-    throw;
-  }
+  // A connection left inside a failed transaction would hold the database's read snapshot and
+  // fail every later statement of the task the same way: the guard rolls a failure back.
+  db::Transaction transaction(conn);
+  conn.execute("UPDATE backtests SET state = ? WHERE backtests.id = ?",
+               {db::Value("stopped"), db::Value(backtest_id)});
+  transaction.commit();
 }
 
 void publish_backtest_state(db::Connection& conn, events::EventHub* hub, std::int64_t backtest_id) {

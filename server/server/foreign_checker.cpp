@@ -91,14 +91,10 @@ asio::awaitable<void> keep_running(std::shared_ptr<ForeignKestrunChecker> checke
 
 }  // namespace
 
-ForeignKestrunChecker::ForeignKestrunChecker(asio::any_io_executor executor, std::string log_path,
-                                             std::string pid_dir, std::string sqlite_url,
+ForeignKestrunChecker::ForeignKestrunChecker(asio::any_io_executor executor,
+                                             CheckerSettings settings,
                                              std::shared_ptr<events::EventHub> hub)
-    : executor_(std::move(executor)),
-      log_path_(std::move(log_path)),
-      pid_dir_(std::move(pid_dir)),
-      sqlite_url_(std::move(sqlite_url)),
-      hub_(std::move(hub)) {}
+    : executor_(std::move(executor)), settings_(std::move(settings)), hub_(std::move(hub)) {}
 
 void ForeignKestrunChecker::start() {
   asio::co_spawn(executor_, keep_running(shared_from_this()),
@@ -107,27 +103,28 @@ void ForeignKestrunChecker::start() {
 
 db::Connection& ForeignKestrunChecker::connection() {
   if (!conn_) {
-    conn_.emplace(create_connection(sqlite_url_));
+    conn_.emplace(create_connection(settings_.sqlite_url));
   }
   return *conn_;
 }
 
 asio::awaitable<void> ForeignKestrunChecker::run() {
   try {
-    log::init(log_path_);
+    log::init(settings_.log_path);
   } catch (const std::exception& e) {
-    log::logger().error("foreign kestrun checker cannot log to {}: {}", log_path_, e.what());
+    log::logger().error("foreign kestrun checker cannot log to {}: {}", settings_.log_path,
+                        e.what());
   }
   try {
     connection();
   } catch (const std::exception& e) {
-    log::logger().error("foreign kestrun checker cannot open database {}: {}", sqlite_url_,
+    log::logger().error("foreign kestrun checker cannot open database {}: {}", settings_.sqlite_url,
                         e.what());
   }
   try {
     reset_pid_dir();
   } catch (const std::exception& e) {
-    log::logger().error("cannot prepare pid directory {}: {}", pid_dir_, e.what());
+    log::logger().error("cannot prepare pid directory {}: {}", settings_.pid_dir, e.what());
   }
   log::logger().info("foreign kestrun checker started");
 
@@ -138,18 +135,18 @@ asio::awaitable<void> ForeignKestrunChecker::run() {
     try {
       scan();
     } catch (const std::exception& e) {
-      log::logger().error("cannot scan pid directory {}: {}", pid_dir_, e.what());
+      log::logger().error("cannot scan pid directory {}: {}", settings_.pid_dir, e.what());
     }
   }
 }
 
 void ForeignKestrunChecker::reset_pid_dir() {
-  if (exists_no_follow(pid_dir_)) {
+  if (exists_no_follow(settings_.pid_dir)) {
     // Pid files name the pid first and the backtest second; only the content says which
     // backtest an engine of an earlier run belonged to, so the sweep reads every file.
     std::error_code ec;
     for (auto it = fs::recursive_directory_iterator(
-             pid_dir_, fs::directory_options::skip_permission_denied, ec);
+             settings_.pid_dir, fs::directory_options::skip_permission_denied, ec);
          !ec && it != fs::recursive_directory_iterator(); it.increment(ec)) {
       if (!it->is_regular_file(ec)) {
         continue;
@@ -165,34 +162,34 @@ void ForeignKestrunChecker::reset_pid_dir() {
         log::logger().error("cannot settle pid file {}: {}", it->path().string(), e.what());
       }
     }
-    fs::remove_all(pid_dir_);
+    fs::remove_all(settings_.pid_dir);
   }
-  fs::create_directories(pid_dir_);
+  fs::create_directories(settings_.pid_dir);
 }
 
 void ForeignKestrunChecker::scan() {
-  if (!exists_no_follow(pid_dir_)) {
+  if (!exists_no_follow(settings_.pid_dir)) {
     // Engines only write pid files into an existing directory.
-    log::logger().warning("pid directory {} is gone; creating it again", pid_dir_);
-    fs::create_directories(pid_dir_);
+    log::logger().warning("pid directory {} is gone; creating it again", settings_.pid_dir);
+    fs::create_directories(settings_.pid_dir);
     return;
   }
   // Names first: entries are deleted while the scan walks them.
   std::vector<std::string> names;
-  for (const auto& entry : fs::directory_iterator(pid_dir_)) {
+  for (const auto& entry : fs::directory_iterator(settings_.pid_dir)) {
     names.push_back(entry.path().filename().string());
   }
   for (const auto& name : names) {
     try {
       check_entry(name);
     } catch (const std::exception& e) {
-      log::logger().error("cannot check pid file {}/{}: {}", pid_dir_, name, e.what());
+      log::logger().error("cannot check pid file {}/{}: {}", settings_.pid_dir, name, e.what());
     }
   }
 }
 
 void ForeignKestrunChecker::check_entry(const std::string& name) {
-  const std::string path = pid_dir_ + "/" + name;
+  const std::string path = settings_.pid_dir + "/" + name;
   if (!is_pid_file_name(name)) {
     log::logger().warning("illegal pid file {}, remove", path);
     const auto own_status = fs::symlink_status(path);
@@ -252,11 +249,9 @@ bool ForeignKestrunChecker::is_backtest_alive(std::int64_t pid, const std::strin
   return command_line.find(engine_script_name) != std::string::npos;
 }
 
-void start_foreign_kestrun_collector(asio::any_io_executor executor, const std::string& pid_dir,
-                                     const std::string& log_path, const std::string& sqlite_url,
+void start_foreign_kestrun_collector(asio::any_io_executor executor, CheckerSettings settings,
                                      std::shared_ptr<events::EventHub> hub) {
-  std::make_shared<ForeignKestrunChecker>(std::move(executor), log_path, pid_dir, sqlite_url,
-                                          std::move(hub))
+  std::make_shared<ForeignKestrunChecker>(std::move(executor), std::move(settings), std::move(hub))
       ->start();
 }
 

@@ -12,6 +12,7 @@
 
 #include "common/py_text.hpp"
 #include "common/timestamp.hpp"
+#include "db/db.hpp"
 #include "log/log.hpp"
 #include "server/server.hpp"
 
@@ -40,15 +41,9 @@ asio::awaitable<void> keep_running(std::shared_ptr<KestrunManager> manager) {
 
 }  // namespace
 
-KestrunManager::KestrunManager(asio::any_io_executor executor, std::string log_path,
-                               std::string pid_dir, std::string sqlite_url, std::string python_path,
+KestrunManager::KestrunManager(asio::any_io_executor executor, ManagerSettings settings,
                                std::shared_ptr<events::EventHub> hub)
-    : executor_(std::move(executor)),
-      log_path_(std::move(log_path)),
-      pid_dir_(std::move(pid_dir)),
-      sqlite_url_(std::move(sqlite_url)),
-      python_path_(std::move(python_path)),
-      hub_(std::move(hub)) {}
+    : executor_(std::move(executor)), settings_(std::move(settings)), hub_(std::move(hub)) {}
 
 void KestrunManager::start() {
   asio::co_spawn(executor_, keep_running(shared_from_this()),
@@ -72,9 +67,10 @@ asio::awaitable<void> KestrunManager::run() {
 db::Connection* KestrunManager::connection() {
   if (!conn_) {
     try {
-      conn_.emplace(create_connection(sqlite_url_));
+      conn_.emplace(create_connection(settings_.sqlite_url));
     } catch (const std::exception& e) {
-      log::logger().error("kestrun manager cannot open database {}: {}", sqlite_url_, e.what());
+      log::logger().error("kestrun manager cannot open database {}: {}", settings_.sqlite_url,
+                          e.what());
       return nullptr;
     }
   }
@@ -83,9 +79,9 @@ db::Connection* KestrunManager::connection() {
 
 void KestrunManager::on_start() {
   try {
-    log::init(log_path_);
+    log::init(settings_.log_path);
   } catch (const std::exception& e) {
-    log::logger().error("kestrun manager cannot log to {}: {}", log_path_, e.what());
+    log::logger().error("kestrun manager cannot log to {}: {}", settings_.log_path, e.what());
   }
   log::logger().info("Staring kestrun manager...");
   log::logger().info("Starting foreign kestrun checker");
@@ -159,19 +155,16 @@ bool KestrunManager::record_end(std::int64_t backtest_id, Child& child, const Ch
   }
   const std::int64_t time_spent = whole_seconds_between(child.start_time, *child.end_time);
   try {
+    db::Transaction transaction(*conn);
     conn->execute(
         "UPDATE backtests SET time_spent = ?, state = 'stopped', exception = ? WHERE "
         "backtests.id = ?",
         {db::Value(time_spent), db::Value(end_exception_text(exit, child.stop_requested)),
          db::Value(backtest_id)});
-    conn->commit();
+    transaction.commit();
     publish_backtest_state(*conn, hub_.get(), backtest_id);
     return true;
   } catch (const std::exception& e) {
-    try {
-      conn->rollback();
-    } catch (...) {
-    }
     log::logger().error("cannot record the end of backtest {}, retrying in a second: {}",
                         backtest_id, e.what());
     return false;
@@ -181,7 +174,7 @@ bool KestrunManager::record_end(std::int64_t backtest_id, Child& child, const Ch
 void KestrunManager::start_kestrun(std::int64_t backtest_id, const std::vector<std::string>& cmd) {
   std::vector<std::string> pycmd;
   pycmd.reserve(cmd.size() + 1);
-  pycmd.push_back(python_path_);
+  pycmd.push_back(settings_.python_path);
   pycmd.insert(pycmd.end(), cmd.begin(), cmd.end());
   const char* path = std::getenv("PATH");
   log::logger().info("Receive Backtest {} start command under {}, cmd {}, env {}", backtest_id,
@@ -223,13 +216,10 @@ void KestrunManager::on_stop() {
 }
 
 std::shared_ptr<KestrunManager> start_kestrun_manager(asio::any_io_executor executor,
-                                                      const std::string& pid_dir,
-                                                      const std::string& log_path,
-                                                      const std::string& sqlite_url,
-                                                      const std::string& python_path,
+                                                      ManagerSettings settings,
                                                       std::shared_ptr<events::EventHub> hub) {
-  auto manager = std::make_shared<KestrunManager>(std::move(executor), log_path, pid_dir,
-                                                  sqlite_url, python_path, std::move(hub));
+  auto manager =
+      std::make_shared<KestrunManager>(std::move(executor), std::move(settings), std::move(hub));
   manager->start();
   return manager;
 }

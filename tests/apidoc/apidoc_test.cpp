@@ -20,11 +20,13 @@
 
 #include "algorithms/algorithms.hpp"
 #include "api/api.hpp"
+#include "api/queries.hpp"
 #include "backtest/backtest.hpp"
 #include "event_stream/event_stream.hpp"
 #include "events/event_hub.hpp"
 #include "feeds/feeds.hpp"
 #include "in_process_server.hpp"
+#include "morvex_client/morvex_client.hpp"
 #include "test_support.hpp"
 
 namespace stratdesk::apidoc {
@@ -63,14 +65,28 @@ MethodsByPath documented(const json::value& document) {
   return paths;
 }
 
+// Mounting needs what the resources work with, not that it works: nothing here is used.
+class NoEngines final : public backtest::EngineControl {
+ public:
+  void start_kestrun(std::int64_t, const std::vector<std::string>&) override {}
+  void stop_kestrun(std::int64_t) override {}
+};
+
 // What the host mounts, module by module.
 MethodsByPath mounted(const std::string& base_uri) {
+  db::Database database("unused.db");
+  const algorithms::ParameterExtraction extraction({"python3", std::chrono::seconds(1)});
+  const backtest::Settings backtests{"engine.py", "strategies", "bundle"};
+  NoEngines engines;
+  const morvex_client::Client client({1, std::chrono::seconds(1)});
+  morvex_api::Analytics analytics(client);
+  const auto hub = std::make_shared<events::EventHub>();
   http::Api api;
-  algorithms::register_api(api, base_uri);
-  backtest::register_api(api, base_uri);
-  feeds::register_api(api, base_uri);
-  morvex_api::register_api(api, base_uri);
-  event_stream::register_api(api, base_uri, std::make_shared<events::EventHub>());
+  algorithms::register_api(api, base_uri, database, extraction, {"", hub});
+  backtest::register_api(api, base_uri, database, backtests, engines, hub);
+  feeds::register_api(api, base_uri, database, hub);
+  morvex_api::register_api(api, base_uri, database, analytics);
+  event_stream::register_api(api, base_uri, hub);
   register_api(api, base_uri, default_docs_dir());
   MethodsByPath paths;
   for (const auto& route : api.routes()) {

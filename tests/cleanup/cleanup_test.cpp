@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include "db/db.hpp"
+#include "http/errors.hpp"
 #include "test_support.hpp"
 
 namespace stratdesk::cleanup {
@@ -12,9 +13,7 @@ const boost::json::object refusal{{"msg", "删除失败：不可以删除正在�
 
 // A database with the server's schema at `path`.
 const std::string& with_schema(const std::string& path) {
-  db::set_sqlite_url(path);
-  db::set_init_strategy(nullptr);
-  db::check_env();
+  db::Database(path).check_env();
   return path;
 }
 
@@ -99,7 +98,7 @@ TEST_F(CleanupTest, FailuresDeleteNothing) {
     delete_backtest(c_, 42);
     ADD_FAILURE() << "an unknown id was deleted";
   } catch (const UnknownBacktest& error) {
-    EXPECT_EQ(error.status(), 500);
+    EXPECT_EQ(http::status_of(error.kind()), 500);
     EXPECT_STREQ(error.what(), "backtest 42 does not exist");
   }
   EXPECT_EQ(feed_rows(42), 7);

@@ -6,6 +6,7 @@
 #include <boost/json/parse.hpp>
 
 #include "log/log.hpp"
+#include "request_db/request_db.hpp"
 #include "test_support.hpp"
 
 #include <sqlite3.h>
@@ -127,20 +128,68 @@ TEST_F(ConnectionTest, RowIdsAreReusedAfterTheLargestIsDeleted) {
   EXPECT_EQ(at.size(), 19u) << at;
 }
 
+TEST(Transaction, CommitsOnlyWhenToldAndRollsBackOtherwise) {
+  test::TempDir dir;
+  Connection c(dir.file("t.db"));
+  c.execute("CREATE TABLE t (id INTEGER PRIMARY KEY)");
+  const auto rows = [&c] { return count(c, "SELECT count(*) FROM t"); };
+  {
+    Transaction transaction(c);
+    c.execute("INSERT INTO t DEFAULT VALUES");
+    transaction.commit();
+    transaction.commit();  // nothing open: a second commit changes nothing
+  }
+  EXPECT_EQ(rows(), 1);
+  {
+    Transaction transaction(c);
+    c.execute("INSERT INTO t DEFAULT VALUES");
+  }
+  EXPECT_FALSE(c.in_transaction());
+  EXPECT_EQ(rows(), 1) << "scope end without commit";
+  try {
+    Transaction transaction(c);
+    c.execute("INSERT INTO t DEFAULT VALUES");
+    c.execute("INSERT INTO t (id) VALUES (1)");
+    transaction.commit();
+  } catch (const Error&) {
+  }
+  EXPECT_FALSE(c.in_transaction());
+  EXPECT_EQ(rows(), 1) << "a failing statement discards the earlier ones";
+  {
+    Transaction transaction(c);
+    c.execute("INSERT INTO t DEFAULT VALUES");
+    transaction.commit();
+    c.execute("INSERT INTO t DEFAULT VALUES");
+  }
+  EXPECT_EQ(rows(), 2) << "what was written after the commit is discarded";
+}
+
+TEST(ExpectNoTransaction, AbortsInCheckedBuildsWhenATransactionIsOpen) {
+  test::TempDir dir;
+  Connection c(dir.file("t.db"));
+  c.execute("CREATE TABLE t (id INTEGER PRIMARY KEY)");
+  expect_no_transaction(c, "nothing");
+  c.execute("INSERT INTO t DEFAULT VALUES");
+#ifdef STRATDESK_CHECK_TRANSACTIONS
+  EXPECT_DEATH(expect_no_transaction(c, "the analytics service"),
+               "a transaction is open while waiting on the analytics service");
+#else
+  expect_no_transaction(c, "the analytics service");
+  EXPECT_TRUE(c.in_transaction()) << "unchecked builds leave the transaction alone";
+#endif
+}
+
 class CheckEnvTest : public ::testing::Test {
  protected:
-  void SetUp() override {
-    log::init(dir_.file("check_env.log"));
-    set_sqlite_url(path_);
-    set_init_strategy([this] { ++seeded_; });
-  }
-  void TearDown() override { set_init_strategy(nullptr); }
+  void SetUp() override { log::init(dir_.file("check_env.log")); }
+  void check_env() { database_.check_env(); }
 
   std::string log_text() const { return test::read_file(dir_.file("check_env.log")); }
 
   test::TempDir dir_;
   std::string path_ = dir_.file("stratdesk.db");
   int seeded_ = 0;
+  Database database_{path_, [this](const Database&) { ++seeded_; }};
 };
 
 TEST_F(CheckEnvTest, NewFileGetsTheWholeSchemaAndIsSeeded) {
@@ -199,20 +248,21 @@ http::Request make_request() {
 }
 
 TEST_F(CheckEnvTest, RequestConnectionIsSharedWithinARequestAndDiscardsUncommittedWork) {
+  using request_db::get_connection;
   testing::internal::CaptureStdout();
   check_env();
   testing::internal::GetCapturedStdout();
   {
     http::Request request = make_request();
-    Connection& first = get_connection(request);
-    EXPECT_EQ(&first, &get_connection(request));
+    Connection& first = get_connection(request, database_);
+    EXPECT_EQ(&first, &get_connection(request, database_));
     first.execute("INSERT INTO algorithms (name, securities) VALUES ('gone', 'stock')");
     http::Request other = make_request();
-    EXPECT_NE(&first, &get_connection(other));
+    EXPECT_NE(&first, &get_connection(other, database_));
   }
   {
     http::Request request = make_request();
-    Connection& c = get_connection(request);
+    Connection& c = get_connection(request, database_);
     EXPECT_FALSE(c.in_transaction()) << "a pooled connection comes back clean";
     EXPECT_EQ(count(c, "SELECT count(*) FROM algorithms"), 0);
   }

@@ -24,7 +24,7 @@ namespace asio = boost::asio;
 class WriterTest : public ::testing::Test {
  protected:
   WriterTest() {
-    Connection setup = open_connection(path_);
+    Connection setup = database_.open_connection();
     setup.execute_script("CREATE TABLE t (id INTEGER PRIMARY KEY, v INTEGER)");
   }
 
@@ -35,17 +35,17 @@ class WriterTest : public ::testing::Test {
   }
 
   std::int64_t rows() {
-    Connection reader = open_connection(path_);
+    Connection reader = database_.open_connection();
     return reader.execute("SELECT count(*) AS n FROM t").at(0).at("n").as_int64();
   }
 
   test::TempDir dir_;
-  std::string path_ = dir_.file("w.db");
+  Database database_{dir_.file("w.db")};
   asio::io_context io_;
 };
 
 TEST_F(WriterTest, RunsTransactionsInOrderAndResumesOnTheAskingThread) {
-  Writer writer(path_);
+  Writer writer(database_);
   std::vector<int> finished;
   std::thread::id loop_thread;
   for (int i = 0; i < 20; ++i) {
@@ -71,7 +71,7 @@ TEST_F(WriterTest, RunsTransactionsInOrderAndResumesOnTheAskingThread) {
 }
 
 TEST_F(WriterTest, DiscardsWhatATransactionLeavesUncommittedOrThrowsOutOf) {
-  Writer writer(path_);
+  Writer writer(database_);
   std::string error;
   asio::co_spawn(
       io_,
@@ -100,7 +100,7 @@ TEST_F(WriterTest, DiscardsWhatATransactionLeavesUncommittedOrThrowsOutOf) {
 // The write below cannot finish before a read on the event loop has happened: if a write held
 // the loop, this would never end.
 TEST_F(WriterTest, ReadersOnTheLoopGoOnWhileAWriteIsOpen) {
-  Writer writer(path_);
+  Writer writer(database_);
   std::promise<void> read_done;
   auto read_seen = read_done.get_future();
   std::atomic<bool> writing{false};

@@ -7,6 +7,8 @@
 #include <boost/asio/use_future.hpp>
 #include <boost/beast/http/string_body.hpp>
 
+#include "http/errors.hpp"
+
 namespace stratdesk::http {
 namespace {
 
@@ -94,6 +96,35 @@ TEST_F(RouterTest, ErrorsBecomeAnswers) {
   const Response refused = call(verb::patch, "/api/things/1/parts/2");
   EXPECT_EQ(refused.status, 403);
   EXPECT_EQ(refused.body, "无效的PATCH指令");
+}
+
+// A resource built with what it works with: here the kind of error it reports.
+class Refusing {
+ public:
+  explicit Refusing(const common::ErrorKind& kind) : kind_(kind) {}
+  asio::awaitable<Response> get(Request&) { throw common::Error(kind_, "no, because"); }
+  asio::awaitable<Response> post(Request&) { co_return Response::refusal({kind_, "不行"}); }
+
+ private:
+  const common::ErrorKind& kind_;
+};
+
+TEST_F(RouterTest, DomainErrorsAndRefusalsGetTheirKindsStatus) {
+  common::ErrorKind kind = common::ErrorKind::internal;
+  api_.add<Refusing>("/api/refusing", kind);
+  for (const auto& [each, status] :
+       {std::pair{common::ErrorKind::bad_request, 400},
+        std::pair{common::ErrorKind::forbidden, 403}, std::pair{common::ErrorKind::not_found, 404},
+        std::pair{common::ErrorKind::conflict, 409}, std::pair{common::ErrorKind::internal, 500}}) {
+    kind = each;
+    EXPECT_EQ(status_of(kind), status);
+    const Response thrown = call(verb::get, "/api/refusing");
+    EXPECT_EQ(thrown.status, status);
+    EXPECT_EQ(thrown.body, (boost::json::object{{"message", "no, because"}}));
+    const Response refused = call(verb::post, "/api/refusing");
+    EXPECT_EQ(refused.status, status);
+    EXPECT_EQ(refused.body, "不行");
+  }
 }
 
 TEST(RoutePattern, DoubleSlashFromABaseEndingInSlashIsLiteral) {

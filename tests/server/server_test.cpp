@@ -34,8 +34,7 @@ class SupervisionInProcess : public ::testing::Test {
   SupervisionInProcess()
       : db_path_(dir_.file("stratdesk.db")), log_path_(dir_.file("logs/server.log")) {
     log::init(log_path_);
-    db::set_sqlite_url(db_path_);
-    db::check_env();
+    db::Database(db_path_).check_env();
   }
 
   void insert_backtest(std::int64_t id, const std::string& state = "executing") {
@@ -75,8 +74,8 @@ class SupervisionInProcess : public ::testing::Test {
   [[nodiscard]] std::string log_text() const { return read_file(log_path_); }
   bool logged(const std::string& text) const { return log_text().find(text) != std::string::npos; }
   std::shared_ptr<KestrunManager> start_manager(const std::string& python = "/bin/sh") {
-    auto manager = server::start_kestrun_manager(io_.get_executor(), dir_.file("pids"), log_path_,
-                                                 db_path_, python);
+    auto manager = server::start_kestrun_manager(io_.get_executor(),
+                                                 {dir_.file("pids"), log_path_, db_path_, python});
     EXPECT_TRUE(run_until([&] { return logged("kestrun manager started"); }));
     return manager;
   }
@@ -266,7 +265,7 @@ TEST_F(SupervisionInProcess, DatabaseFailuresAreLoggedAndRetriedAtTheNextPass) {
 }
 
 TEST_F(SupervisionInProcess, AProcessIsALiveEngineOnlyWhenItsCommandLineNamesTheEngineScript) {
-  ForeignKestrunChecker checker(io_.get_executor(), log_path_, dir_.file("pids"), db_path_);
+  ForeignKestrunChecker checker(io_.get_executor(), {dir_.file("pids"), log_path_, db_path_});
   EXPECT_EQ(checker.log_path(), log_path_);
   EXPECT_EQ(checker.pid_dir(), dir_.file("pids"));
 

@@ -22,6 +22,7 @@
 #include <boost/json/serialize.hpp>
 
 #include "algorithms/algorithms.hpp"
+#include "common/error.hpp"
 #include "common/frame.hpp"
 #include "common/json_parse.hpp"
 #include "common/py_text.hpp"
@@ -38,9 +39,6 @@ using asio::ip::tcp;
 using Clock = std::chrono::steady_clock;
 using namespace asio::experimental::awaitable_operators;
 
-std::string interpreter_setting;
-std::chrono::milliseconds timeout_setting = std::chrono::seconds(10);
-
 // How soon a child that died before connecting is noticed.
 constexpr auto exit_poll_interval = std::chrono::milliseconds(20);
 // Reads are bounded so that a length prefix that lies costs only what really arrives.
@@ -53,8 +51,9 @@ double seconds(std::chrono::milliseconds duration) {
 std::string request_frame(const std::string& source) {
   std::optional<std::string> frame = common::frame_of(source);
   if (!frame) {
-    throw http::Error(500, "the strategy source (" + std::to_string(source.size()) +
-                               " bytes) is too long for the parameter extraction");
+    throw common::Error(common::ErrorKind::internal,
+                        "the strategy source (" + std::to_string(source.size()) +
+                            " bytes) is too long for the parameter extraction");
   }
   return std::move(*frame);
 }
@@ -108,7 +107,8 @@ asio::awaitable<Reply> exchange(tcp::socket& socket, const std::string& frame) {
   co_return reply;
 }
 
-asio::awaitable<std::string> extract(const std::string& source_code) {
+asio::awaitable<std::string> extract(const std::string& source_code,
+                                     const ExtractionSettings& settings) {
   const std::string frame = request_frame(source_code);
   const auto executor = co_await asio::this_coro::executor;
 
@@ -118,17 +118,18 @@ asio::awaitable<std::string> extract(const std::string& source_code) {
   acceptor.listen();
   const std::string port = std::to_string(acceptor.local_endpoint().port());
 
-  const std::vector<std::string> argv = {interpreter_setting, "-m", "kestrun_exparam", port};
+  const std::vector<std::string> argv = {settings.interpreter, "-m", "kestrun_exparam", port};
   log::logger().info("cmd = {}",
                      common::display_form(boost::json::array(argv.begin(), argv.end())));
   std::optional<process::ChildProcess> child;
   try {
     child.emplace(process::ChildProcess::spawn(argv));
   } catch (const std::system_error& error) {
-    throw http::Error(500, "cannot start the parameter extraction with '" + interpreter_setting +
-                               "': " + error.code().message());
+    throw common::Error(common::ErrorKind::internal,
+                        "cannot start the parameter extraction with '" + settings.interpreter +
+                            "': " + error.code().message());
   }
-  const auto deadline = Clock::now() + timeout_setting;
+  const auto deadline = Clock::now() + settings.time_limit;
 
   auto accepted = co_await (acceptor.async_accept(asio::as_tuple(asio::use_awaitable)) ||
                             watch_child(*child, deadline));
@@ -141,13 +142,14 @@ asio::awaitable<std::string> extract(const std::string& source_code) {
     } else {
       log::logger().warning(
           "parameter extraction process {} did not connect within {} s; parameters are []",
-          child->pid(), seconds(timeout_setting));
+          child->pid(), seconds(settings.time_limit));
     }
     co_return "[]";
   }
   auto& [accept_error, socket] = std::get<0>(accepted);
   if (accept_error) {
-    throw http::Error(500, "the parameter extraction could not connect: " + accept_error.message());
+    throw common::Error(common::ErrorKind::internal,
+                        "the parameter extraction could not connect: " + accept_error.message());
   }
 
   auto answered = co_await (exchange(socket, frame) || sleep_until(deadline));
@@ -156,7 +158,7 @@ asio::awaitable<std::string> extract(const std::string& source_code) {
   if (answered.index() == 1) {
     log::logger().warning(
         "parameter extraction process {} did not answer within {} s; parameters are []",
-        child->pid(), seconds(timeout_setting));
+        child->pid(), seconds(settings.time_limit));
     co_return "[]";
   }
   Reply& reply = std::get<0>(answered);
@@ -174,20 +176,12 @@ asio::awaitable<std::string> extract(const std::string& source_code) {
 
 }  // namespace
 
-void set_kestrun_interpreter(const std::string& interpreter) {
-  interpreter_setting = interpreter;
-}
-
-void set_kestrun_timeout(std::chrono::milliseconds limit) {
-  timeout_setting = limit;
-}
-
-asio::awaitable<std::string> get_parameter(std::string source_code) {
+asio::awaitable<std::string> ParameterExtraction::get_parameter(std::string source_code) const {
   const auto executor = co_await asio::this_coro::executor;
   std::exception_ptr failure;
   std::string parameters;
   try {
-    parameters = co_await extract(source_code);
+    parameters = co_await extract(source_code, settings_);
   } catch (...) {
     failure = std::current_exception();
   }

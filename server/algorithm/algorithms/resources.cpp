@@ -11,19 +11,18 @@
 
 #include "algorithms/algorithms.hpp"
 #include "cleanup/cleanup.hpp"
+#include "common/error.hpp"
 #include "common/json_parse.hpp"
 #include "common/py_text.hpp"
 #include "common/timestamp.hpp"
 #include "db/db.hpp"
-#include "http/errors.hpp"
 #include "log/log.hpp"
+#include "request_db/request_db.hpp"
 
 namespace stratdesk::algorithms {
 namespace {
 
 namespace asio = boost::asio;
-
-std::string strategy_dir_setting;
 
 // The columns of `algorithms`: the only names a PATCH field may carry into SQL text.
 constexpr std::array<std::string_view, 7> algorithm_columns = {
@@ -33,7 +32,7 @@ boost::json::value parse_config(const std::string& text) {
   boost::system::error_code ec;
   boost::json::value config = common::parse_json(text, ec);
   if (ec) {
-    throw http::Error(500, "config is not valid JSON: " + ec.message());
+    throw common::Error(common::ErrorKind::internal, "config is not valid JSON: " + ec.message());
   }
   return config;
 }
@@ -57,17 +56,18 @@ struct Change {
 
 class ChangeSet {
  public:
-  // Adds every form field in order; a repeated field keeps its first value. Throws BadRequest
+  // Adds every form field in order; a repeated field keeps its first value. Throws a bad_request
   // for a field that names no column, and for "id", whose change would cut the algorithm off
   // from its backtests.
   explicit ChangeSet(const http::Fields& fields) {
     for (const http::FormField& field : fields.all()) {
       const auto column = std::find(algorithm_columns.begin(), algorithm_columns.end(), field.name);
       if (column == algorithm_columns.end()) {
-        throw http::BadRequest("unknown field '" + field.name + "': algorithms has no such column");
+        throw common::Error(common::ErrorKind::bad_request,
+                            "unknown field '" + field.name + "': algorithms has no such column");
       }
       if (*column == "id") {
-        throw http::BadRequest("field 'id' cannot be changed");
+        throw common::Error(common::ErrorKind::bad_request, "field 'id' cannot be changed");
       }
       if (find(*column) == nullptr) {
         changes_.push_back({*column, field.value});
@@ -111,7 +111,7 @@ class ChangeSet {
 }  // namespace
 
 asio::awaitable<http::Response> AlgorithmList::get(http::Request& req) {
-  db::Connection& connection = db::get_connection(req);
+  db::Connection& connection = request_db::get_connection(req, database_);
   co_return http::Response::json(db::to_array(connection.execute("SELECT * FROM algorithms")));
 }
 
@@ -119,18 +119,19 @@ asio::awaitable<http::Response> AlgorithmList::post(http::Request& req) {
   const std::string name = req.required_form_value("name");
   const std::string code = req.required_form_value("code");
   const std::string config_text = req.required_form_value("config");
-  db::Connection& connection = db::get_connection(req);
+  db::Connection& connection = request_db::get_connection(req, database_);
   const boost::json::value config = parse_config(config_text);
   log::logger().info("params = {}", form_text(req.form()));
   // Checked before the extraction so that a child is not started for a row that cannot be made.
   const boost::json::value* securities =
       config.is_object() ? config.get_object().if_contains("securities") : nullptr;
   if (securities == nullptr) {
-    throw http::Error(500, "config has no member \"securities\"");
+    throw common::Error(common::ErrorKind::internal, "config has no member \"securities\"");
   }
 
   // Nothing is written before this wait, so no transaction is held while other tasks run.
-  const std::string parameters = co_await get_parameter(code);
+  db::expect_no_transaction(connection, "the parameter extraction");
+  const std::string parameters = co_await extraction_.get_parameter(code);
 
   connection.execute(
       "INSERT INTO algorithms (name, securities, code, config, parameters, last_modified) "
@@ -143,7 +144,7 @@ asio::awaitable<http::Response> AlgorithmList::post(http::Request& req) {
 }
 
 asio::awaitable<http::Response> Algorithm::get(http::Request& req, std::int64_t algorithm_id) {
-  db::Connection& connection = db::get_connection(req);
+  db::Connection& connection = request_db::get_connection(req, database_);
   db::Rows rows =
       connection.execute("SELECT * FROM algorithms WHERE algorithms.id = ?", {algorithm_id});
   if (rows.empty()) {
@@ -155,12 +156,13 @@ asio::awaitable<http::Response> Algorithm::get(http::Request& req, std::int64_t 
 asio::awaitable<http::Response> Algorithm::patch(http::Request& req, std::int64_t algorithm_id) {
   const http::Fields& form = req.form();
   log::logger().info("params = {}", form_text(form));
-  db::Connection& connection = db::get_connection(req);
+  db::Connection& connection = request_db::get_connection(req, database_);
   ChangeSet changes(form);
   changes.set("last_modified", common::shanghai_now());
   if (const std::string* code = changes.find("code")) {
     const std::string source = *code;
-    changes.set("parameters", co_await get_parameter(source));
+    db::expect_no_transaction(connection, "the parameter extraction");
+    changes.set("parameters", co_await extraction_.get_parameter(source));
   }
   changes.apply(connection, algorithm_id);
   connection.commit();
@@ -168,7 +170,7 @@ asio::awaitable<http::Response> Algorithm::patch(http::Request& req, std::int64_
 }
 
 asio::awaitable<http::Response> Algorithm::delete_(http::Request& req, std::int64_t algorithm_id) {
-  db::Connection& connection = db::get_connection(req);
+  db::Connection& connection = request_db::get_connection(req, database_);
   const bool existed =
       !connection.execute("SELECT id FROM algorithms WHERE algorithms.id = ?", {algorithm_id})
            .empty();
@@ -176,10 +178,10 @@ asio::awaitable<http::Response> Algorithm::delete_(http::Request& req, std::int6
   // The deletion commits backtest by backtest and may stop at a running one or fail part-way:
   // the backtests gone by then lose their folders and are announced either way.
   const auto settle_deleted = [&] {
-    cleanup::discard_strategy_folders(strategy_dir_setting, deleted_backtests);
-    if (hub_) {
+    cleanup::discard_strategy_folders(effects_.strategy_dir, deleted_backtests);
+    if (effects_.hub) {
       for (const std::int64_t id : deleted_backtests) {
-        hub_->publish("deleted", {{"backtest_id", id}});
+        effects_.hub->publish("deleted", {{"backtest_id", id}});
       }
     }
   };
@@ -191,8 +193,8 @@ asio::awaitable<http::Response> Algorithm::delete_(http::Request& req, std::int6
     throw;
   }
   settle_deleted();
-  if (hub_ && existed && !refusal) {
-    hub_->publish("deleted", {{"algorithm_id", algorithm_id}});
+  if (effects_.hub && existed && !refusal) {
+    effects_.hub->publish("deleted", {{"algorithm_id", algorithm_id}});
   }
   if (refusal) {
     co_return http::Response::json(std::move(*refusal));
@@ -202,24 +204,23 @@ asio::awaitable<http::Response> Algorithm::delete_(http::Request& req, std::int6
 
 asio::awaitable<http::Response> AlgorithmParameter::get(http::Request& req,
                                                         std::int64_t algorithm_id) {
-  db::Connection& connection = db::get_connection(req);
+  db::Connection& connection = request_db::get_connection(req, database_);
   db::Rows rows = connection.execute("SELECT parameters FROM algorithms WHERE algorithms.id = ?",
                                      {algorithm_id});
   if (rows.empty()) {
-    throw http::Error(500, "algorithm " + std::to_string(algorithm_id) + " does not exist");
+    throw common::Error(common::ErrorKind::internal,
+                        "algorithm " + std::to_string(algorithm_id) + " does not exist");
   }
   co_return http::Response::json(std::move(rows.front().at("parameters")));
 }
 
-void register_api(http::Api& api, const std::string& base_uri,
-                  std::shared_ptr<events::EventHub> hub) {
-  api.add<AlgorithmList>(base_uri + "/algorithms");
-  api.add<Algorithm>(base_uri + "/algorithms/<int:algorithm_id>", std::move(hub));
-  api.add<AlgorithmParameter>(base_uri + "/algorithms/<int:algorithm_id>/parameters");
-}
-
-void set_strategy_file_path(const std::string& dir) {
-  strategy_dir_setting = dir;
+void register_api(http::Api& api, const std::string& base_uri, db::Database& database,
+                  const ParameterExtraction& extraction,
+                  Algorithm::DeletionEffects deletion_effects) {
+  api.add<AlgorithmList>(base_uri + "/algorithms", database, extraction);
+  api.add<Algorithm>(base_uri + "/algorithms/<int:algorithm_id>", database, extraction,
+                     std::move(deletion_effects));
+  api.add<AlgorithmParameter>(base_uri + "/algorithms/<int:algorithm_id>/parameters", database);
 }
 
 }  // namespace stratdesk::algorithms

@@ -9,6 +9,7 @@
 #include "db/db.hpp"
 #include "feeds/feeds.hpp"
 #include "insert_statement.hpp"
+#include "request_db/request_db.hpp"
 
 namespace stratdesk::feeds {
 namespace {
@@ -68,16 +69,18 @@ boost::json::array FeedGroup::parse_rows(const FeedKind& kind, std::string_view 
   boost::system::error_code ec;
   boost::json::value parsed = common::parse_json(text, ec, std::move(storage));
   if (ec) {
-    throw http::Error(500, std::string(kind.table) + " is not valid JSON: " + ec.message());
+    throw common::Error(common::ErrorKind::internal,
+                        std::string(kind.table) + " is not valid JSON: " + ec.message());
   }
   if (!parsed.is_array()) {
-    throw http::Error(500, std::string(kind.table) + " must be a JSON array of rows");
+    throw common::Error(common::ErrorKind::internal,
+                        std::string(kind.table) + " must be a JSON array of rows");
   }
   auto& rows = parsed.get_array();
   for (std::size_t i = 0; i < rows.size(); ++i) {
     if (!rows[i].is_array()) {
-      throw http::Error(500,
-                        std::string(kind.table) + " row " + std::to_string(i) + " is not an array");
+      throw common::Error(common::ErrorKind::internal, std::string(kind.table) + " row " +
+                                                           std::to_string(i) + " is not an array");
     }
   }
   return std::move(rows);
@@ -97,7 +100,7 @@ void FeedGroup::insert(const FeedKind& kind, const boost::json::array& rows, db:
 }
 
 boost::asio::awaitable<http::Response> FeedGroup::post(http::Request& request) {
-  db::Connection& connection = db::get_connection(request);
+  db::Connection& connection = request_db::get_connection(request, database_);
   StoredIds stored;
   const PostedBatches posted = PostedBatches::read(request.form());
   posted.store(connection, hub_ ? &stored : nullptr);

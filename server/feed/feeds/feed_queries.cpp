@@ -7,13 +7,15 @@
 #include "db/db.hpp"
 #include "feeds/feeds.hpp"
 #include "http/arguments.hpp"
+#include "request_db/request_db.hpp"
 
 namespace stratdesk::feeds {
 namespace {
 
 [[noreturn]] void reject(std::string_view name, std::string_view value, std::string_view why) {
-  throw http::BadRequest("invalid value '" + std::string(value) + "' for argument '" +
-                         std::string(name) + "': " + std::string(why));
+  throw common::Error(common::ErrorKind::bad_request, "invalid value '" + std::string(value) +
+                                                          "' for argument '" + std::string(name) +
+                                                          "': " + std::string(why));
 }
 
 bool parse_boolean(std::string_view name, const std::string& text) {
@@ -68,7 +70,8 @@ FeedArgs parse_feed_args(http::Request& request) {
   if (auto text = http::argument_text(request, "after_id")) {
     args.after_id = parse_count("after_id", *text);
     if (http::argument_text(request, "start_index")) {
-      throw http::BadRequest("arguments 'after_id' and 'start_index' cannot be combined");
+      throw common::Error(common::ErrorKind::bad_request,
+                          "arguments 'after_id' and 'start_index' cannot be combined");
     }
   }
   return args;
@@ -165,8 +168,10 @@ std::string select_backtest_rows(std::string_view table, bool by_benchmark,
 // with how far into the backtest the client has read, unlike an OFFSET. Left to itself the
 // planner prefers the (algorithm_id, backtest_id, ...) index and then sorts every row of the
 // backtest by id, which is what NOT INDEXED rules out.
-FeedQuery::FeedQuery(std::string_view table, Columns substituted, bool by_benchmark)
-    : sql_(select_backtest_rows(table, by_benchmark) + " ORDER BY datetime ASC LIMIT ? OFFSET ?"),
+FeedQuery::FeedQuery(db::Database& database, std::string_view table, Columns substituted,
+                     bool by_benchmark)
+    : database_(database),
+      sql_(select_backtest_rows(table, by_benchmark) + " ORDER BY datetime ASC LIMIT ? OFFSET ?"),
       writer_(substituted),
       after_id_sql_(select_backtest_rows(table, by_benchmark, " NOT INDEXED") +
                     " AND id > ? ORDER BY id ASC LIMIT ?"),
@@ -177,7 +182,8 @@ boost::asio::awaitable<http::Response> FeedQuery::get(http::Request& request,
                                                       std::int64_t algorithm_id,
                                                       std::int64_t backtest_id) {
   const FeedArgs args = parse_feed_args(request);
-  db::Statement statement(db::get_connection(request), args.after_id ? after_id_sql_ : sql_);
+  db::Statement statement(request_db::get_connection(request, database_),
+                          args.after_id ? after_id_sql_ : sql_);
   int index = 1;
   statement.bind(index++, algorithm_id);
   statement.bind(index++, backtest_id);
@@ -196,18 +202,18 @@ boost::asio::awaitable<http::Response> FeedQuery::get(http::Request& request,
   co_return http::Response::json_text(writer_.write(statement));
 }
 
-void register_api(http::Api& api, const std::string& base_uri,
+void register_api(http::Api& api, const std::string& base_uri, db::Database& database,
                   std::shared_ptr<events::EventHub> hub) {
   const std::string backtest =
       base_uri + "/algorithms/<int:algorithm_id>/backtests/<int:backtest_id>";
-  api.add<PortfolioFeed>(backtest + "/feeds/portfolio");
-  api.add<TradeFeed>(backtest + "/feeds/trade");
-  api.add<LogFeed>(backtest + "/feeds/log");
-  api.add<PlotFeed>(backtest + "/feeds/plot");
-  api.add<PositionFeed>(backtest + "/feeds/position");
-  api.add<AccountFeed>(backtest + "/feeds/account");
-  api.add<RiskFeed>(backtest + "/feeds/risk");
-  api.add<FeedGroup>(base_uri + "/feedgroup", std::move(hub));
+  api.add<PortfolioFeed>(backtest + "/feeds/portfolio", database);
+  api.add<TradeFeed>(backtest + "/feeds/trade", database);
+  api.add<LogFeed>(backtest + "/feeds/log", database);
+  api.add<PlotFeed>(backtest + "/feeds/plot", database);
+  api.add<PositionFeed>(backtest + "/feeds/position", database);
+  api.add<AccountFeed>(backtest + "/feeds/account", database);
+  api.add<RiskFeed>(backtest + "/feeds/risk", database);
+  api.add<FeedGroup>(base_uri + "/feedgroup", database, std::move(hub));
 }
 
 }  // namespace stratdesk::feeds

@@ -2,6 +2,7 @@
 
 #include <boost/json/serialize.hpp>
 
+#include "common/error.hpp"
 #include "common/json_parse.hpp"
 #include "feeds/feeds.hpp"
 #include "insert_statement.hpp"
@@ -112,8 +113,9 @@ void PostedBatches::store(db::Connection& c, StoredIds* stored) const {
         FeedGroup::insert(*batch.kind, batch.rows, c, stored);
       }
     } catch (const db::Error& error) {
-      throw http::Error(500,
-                        "could not store " + std::string(batch.kind->table) + ": " + error.what());
+      throw common::Error(
+          common::ErrorKind::internal,
+          "could not store " + std::string(batch.kind->table) + ": " + error.what());
     }
   }
   if (unreadable_) {

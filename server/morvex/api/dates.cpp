@@ -1,7 +1,7 @@
 #include <cstdio>
 
 #include "api/queries.hpp"
-#include "http/errors.hpp"
+#include "common/error.hpp"
 
 namespace stratdesk::morvex_api {
 namespace {
@@ -93,8 +93,9 @@ std::optional<DateTime> date_parameter(http::Request& request, std::string_view 
   }
   std::optional<DateTime> parsed = parse_date(*text);
   if (!parsed) {
-    throw http::BadRequest("invalid value '" + *text + "' for parameter '" + std::string(name) +
-                           "': expected a date YYYY-MM-DD or YYYY-MM-DD HH:MM:SS");
+    throw common::Error(common::ErrorKind::bad_request,
+                        "invalid value '" + *text + "' for parameter '" + std::string(name) +
+                            "': expected a date YYYY-MM-DD or YYYY-MM-DD HH:MM:SS");
   }
   return parsed;
 }

@@ -3,9 +3,9 @@
 #include <utility>
 
 #include "api/queries.hpp"
+#include "common/error.hpp"
 #include "common/json_parse.hpp"
 #include "common/json_text.hpp"
-#include "http/errors.hpp"
 #include "morvex_client/morvex_client.hpp"
 
 namespace stratdesk::morvex_api {
@@ -15,8 +15,7 @@ namespace asio = boost::asio;
 
 constexpr std::string_view default_benchmark = "000300.XSHG";
 
-// Identifier to display symbol, as the service last sent it; empty until the first fetch.
-std::optional<boost::json::object> order_book_id_symbol_map;
+}  // namespace
 
 // Overviews by backtest id, most recently used first. Each entry remembers the configuration
 // text it was built from: the overview is a function of that text alone, so an entry whose text
@@ -67,10 +66,11 @@ class OverviewCache {
   std::unordered_map<std::int64_t, std::list<Entry>::iterator> index_;
 };
 
-OverviewCache overview_cache;
+namespace {
 
 [[noreturn]] void no_such_backtest(std::int64_t backtest_id) {
-  throw http::Error(500, "backtest " + std::to_string(backtest_id) + " does not exist");
+  throw common::Error(common::ErrorKind::internal,
+                      "backtest " + std::to_string(backtest_id) + " does not exist");
 }
 
 // The stored configuration text of the backtest; throws when there is no such backtest.
@@ -81,7 +81,8 @@ std::string config_text(db::Connection& connection, std::int64_t backtest_id) {
   }
   const boost::json::value& config = rows.front().at("config");
   if (!config.is_string()) {
-    throw http::Error(500, "backtest " + std::to_string(backtest_id) + " has no configuration");
+    throw common::Error(common::ErrorKind::internal,
+                        "backtest " + std::to_string(backtest_id) + " has no configuration");
   }
   return std::string(config.get_string());
 }
@@ -90,8 +91,9 @@ boost::json::object parse_config(std::int64_t backtest_id, const std::string& te
   boost::system::error_code ec;
   boost::json::value config = common::parse_json(text, ec);
   if (ec || !config.is_object()) {
-    throw http::Error(500, "the configuration of backtest " + std::to_string(backtest_id) +
-                               " is not a JSON object");
+    throw common::Error(
+        common::ErrorKind::internal,
+        "the configuration of backtest " + std::to_string(backtest_id) + " is not a JSON object");
   }
   return std::move(config.get_object());
 }
@@ -114,16 +116,6 @@ db::Rows series(db::Connection& connection, std::int64_t backtest_id,
   return execute_query(connection, q);
 }
 
-asio::awaitable<const boost::json::object*> symbol_map() {
-  if (!order_book_id_symbol_map || order_book_id_symbol_map->empty()) {
-    // Two requests may both find the map empty and both fetch it; the later answer stays.
-    boost::json::object request{{"cmd", "get_id_symbol_map"}};
-    boost::json::object answer = co_await ask_service(std::move(request));
-    order_book_id_symbol_map = std::move(answer);
-  }
-  co_return &*order_book_id_symbol_map;
-}
-
 std::string cmd_of(const boost::json::object& request) {
   const boost::json::value* cmd = request.if_contains("cmd");
   return cmd != nullptr && cmd->is_string() ? std::string(cmd->get_string()) : "a request";
@@ -131,57 +123,75 @@ std::string cmd_of(const boost::json::object& request) {
 
 }  // namespace
 
+Analytics::Analytics(const morvex_client::Client& client)
+    : client_(client), overview_cache_(std::make_unique<OverviewCache>()) {}
+
+Analytics::~Analytics() = default;
+
+asio::awaitable<const boost::json::object*> Analytics::symbol_map() {
+  if (!order_book_id_symbol_map_ || order_book_id_symbol_map_->empty()) {
+    // Two requests may both find the map empty and both fetch it; the later answer stays.
+    boost::json::object request{{"cmd", "get_id_symbol_map"}};
+    boost::json::object answer = co_await ask_service(std::move(request));
+    order_book_id_symbol_map_ = std::move(answer);
+  }
+  co_return &*order_book_id_symbol_map_;
+}
+
 db::Rows execute_query(db::Connection& connection, const Query& q) {
   return connection.execute(q.sql, q.params);
 }
 
-asio::awaitable<boost::json::object> ask_service(boost::json::object request) {
+asio::awaitable<boost::json::object> Analytics::ask_service(boost::json::object request) {
   const std::string cmd = cmd_of(request);
   boost::json::value answer;
   try {
-    answer = co_await morvex_client::do_request(std::move(request));
+    answer = co_await client_.do_request(std::move(request));
   } catch (const morvex_client::Error& error) {
-    throw http::Error(500, error.what());
+    throw common::Error(common::ErrorKind::internal, error.what());
   }
   if (!answer.is_object()) {
-    throw http::Error(
-        500, "the analytics service answered " + cmd + " with something other than a JSON object");
+    throw common::Error(
+        common::ErrorKind::internal,
+        "the analytics service answered " + cmd + " with something other than a JSON object");
   }
   // The service refuses a request with an object carrying "error". Handing that on with status
   // 200 would show the dashboard an empty analysis as if it had succeeded, and would fill the
   // symbol map with a refusal that is never fetched again.
   if (const boost::json::value* refusal = answer.get_object().if_contains("error");
       refusal != nullptr && !refusal->is_null()) {
-    throw http::Error(500, "the analytics service could not answer " + cmd + ": " +
-                               (refusal->is_string() ? std::string(refusal->get_string())
-                                                     : common::to_json_text(*refusal)));
+    throw common::Error(common::ErrorKind::internal,
+                        "the analytics service could not answer " + cmd + ": " +
+                            (refusal->is_string() ? std::string(refusal->get_string())
+                                                  : common::to_json_text(*refusal)));
   }
   co_return std::move(answer.get_object());
 }
 
-asio::awaitable<boost::json::value> symbol_for(std::string order_book_id) {
+asio::awaitable<boost::json::value> Analytics::symbol_for(std::string order_book_id) {
   const boost::json::object* map = co_await symbol_map();
   const boost::json::value* symbol = map->if_contains(order_book_id);
   if (symbol == nullptr) {
-    throw http::Error(500, "the analytics service knows no symbol for '" + order_book_id + "'");
+    throw common::Error(common::ErrorKind::internal,
+                        "the analytics service knows no symbol for '" + order_book_id + "'");
   }
   co_return *symbol;
 }
 
-asio::awaitable<bool> is_stock(std::string order_book_id) {
+asio::awaitable<bool> Analytics::is_stock(std::string order_book_id) {
   const boost::json::object* map = co_await symbol_map();
   co_return map->contains(order_book_id);
 }
 
-boost::json::object _get_overview(db::Connection& connection, std::int64_t backtest_id) {
+boost::json::object Analytics::_get_overview(db::Connection& connection, std::int64_t backtest_id) {
   std::string text;
   try {
     text = config_text(connection, backtest_id);
   } catch (...) {
-    overview_cache.drop(backtest_id);
+    overview_cache_->drop(backtest_id);
     throw;
   }
-  if (const boost::json::object* cached = overview_cache.find(backtest_id, text)) {
+  if (const boost::json::object* cached = overview_cache_->find(backtest_id, text)) {
     return *cached;
   }
   const boost::json::object config = parse_config(backtest_id, text);
@@ -191,12 +201,13 @@ boost::json::object _get_overview(db::Connection& connection, std::int64_t backt
         std::pair{"starting_cash", "stock_starting_cash"}}) {
     const boost::json::value* value = config.if_contains(name);
     if (value == nullptr) {
-      throw http::Error(500, "the configuration of backtest " + std::to_string(backtest_id) +
-                                 " has no '" + name + "'");
+      throw common::Error(common::ErrorKind::internal, "the configuration of backtest " +
+                                                           std::to_string(backtest_id) +
+                                                           " has no '" + name + "'");
     }
     overview[key] = *value;
   }
-  overview_cache.put(backtest_id, std::move(text), overview);
+  overview_cache_->put(backtest_id, std::move(text), overview);
   return overview;
 }
 
@@ -226,8 +237,9 @@ std::optional<std::string> get_latest_date_for(db::Connection& connection, std::
   }
   const boost::json::value& latest = rows.front().at("datetime");
   if (!latest.is_string()) {
-    throw http::Error(500, "backtest " + std::to_string(backtest_id) +
-                               " has a portfolio row whose time is not a timestamp");
+    throw common::Error(common::ErrorKind::internal,
+                        "backtest " + std::to_string(backtest_id) +
+                            " has a portfolio row whose time is not a timestamp");
   }
   return std::string(latest.get_string());
 }

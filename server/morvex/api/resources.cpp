@@ -3,8 +3,8 @@
 
 #include "api/api.hpp"
 #include "api/queries.hpp"
+#include "common/error.hpp"
 #include "db/db.hpp"
-#include "http/errors.hpp"
 
 namespace stratdesk::morvex_api {
 namespace {
@@ -34,15 +34,15 @@ void merge(object& into, const object& from) {
   if (const auto end = text_parameter(request, "end_date")) {
     range += (range.empty() ? "to " : " to ") + *end;
   }
-  throw http::Error(500, "no data lies in the requested range of backtest " +
-                             std::to_string(backtest_id) +
-                             (range.empty() ? "" : " (" + range + ")"));
+  throw common::Error(common::ErrorKind::internal,
+                      "no data lies in the requested range of backtest " +
+                          std::to_string(backtest_id) + (range.empty() ? "" : " (" + range + ")"));
 }
 
 std::string timestamp_of(const db::Row& row) {
   const value& at = row.at("datetime");
   if (!at.is_string()) {
-    throw http::Error(500, "a feed row's time is not a timestamp text");
+    throw common::Error(common::ErrorKind::internal, "a feed row's time is not a timestamp text");
   }
   return std::string(at.get_string());
 }
@@ -68,9 +68,9 @@ std::string side_value(const value& stored, std::int64_t backtest_id) {
   const std::string_view side = stored.is_string() ? std::string_view(stored.get_string()) : "";
   const auto dot = side.find('.');
   if (dot == std::string_view::npos) {
-    throw http::Error(500, "a trade of backtest " + std::to_string(backtest_id) +
-                               " has the side '" + std::string(side) +
-                               "', which is not of the form SIDE.VALUE");
+    throw common::Error(common::ErrorKind::internal,
+                        "a trade of backtest " + std::to_string(backtest_id) + " has the side '" +
+                            std::string(side) + "', which is not of the form SIDE.VALUE");
   }
   const std::string_view rest = side.substr(dot + 1);
   return std::string(rest.substr(0, rest.find('.')));
@@ -79,8 +79,8 @@ std::string side_value(const value& stored, std::int64_t backtest_id) {
 const value& answer_member(const object& answer, std::string_view key) {
   const value* member = answer.if_contains(key);
   if (member == nullptr) {
-    throw http::Error(500,
-                      "the analytics service's exposure answer lacks '" + std::string(key) + "'");
+    throw common::Error(common::ErrorKind::internal,
+                        "the analytics service's exposure answer lacks '" + std::string(key) + "'");
   }
   return *member;
 }
@@ -107,18 +107,18 @@ std::vector<std::size_t> chosen_indexes(std::size_t n) {
 }  // namespace
 
 asio::awaitable<http::Response> Overview::get(http::Request& request, std::int64_t backtest_id) {
-  co_return http::Response::json(_get_overview(db::get_connection(request), backtest_id));
+  co_return http::Response::json(analytics_._get_overview(connection_of(request), backtest_id));
 }
 
 asio::awaitable<http::Response> Trade::get(http::Request& request, std::int64_t backtest_id) {
-  db::Rows rows = db::get_connection(request).execute(
+  db::Rows rows = connection_of(request).execute(
       "SELECT datetime, order_book_id, side, transaction_cost, last_price, last_quantity FROM "
       "trade_feeds WHERE backtest_id = ? ORDER BY datetime ASC",
       {backtest_id});
   for (db::Row& row : rows) {
     row["side"] = side_value(row.at("side"), backtest_id);
     std::string id = instrument_of(row);
-    row["symbol"] = co_await symbol_for(std::move(id));
+    row["symbol"] = co_await service(request).symbol_for(std::move(id));
   }
   co_return http::Response::json(db::to_array(std::move(rows)));
 }
@@ -127,8 +127,8 @@ asio::awaitable<http::Response> PnL::get(http::Request& request, std::int64_t ba
   const auto start = date_parameter(request, "start_date");
   const auto end = date_parameter(request, "end_date");
   const auto given_benchmark = text_parameter(request, "benchmark");
-  db::Connection& connection = db::get_connection(request);
-  const object overview = _get_overview(connection, backtest_id);
+  db::Connection& connection = connection_of(request);
+  const object overview = analytics_._get_overview(connection, backtest_id);
   db::Rows portfolio = _get_portfolio_series(connection, backtest_id, start, end);
   value benchmark_series = nullptr;
   value benchmark;
@@ -142,7 +142,7 @@ asio::awaitable<http::Response> PnL::get(http::Request& request, std::int64_t ba
                      {"portfolio_series", db::to_array(std::move(portfolio))},
                      {"benchmark", benchmark},
                      {"benchmark_series", std::move(benchmark_series)}};
-  object result = co_await ask_service(std::move(pnl_request));
+  object result = co_await service(request).ask_service(std::move(pnl_request));
   merge(result, overview);
   result["benchmark"] = std::move(benchmark);
   co_return http::Response::json(std::move(result));
@@ -150,24 +150,25 @@ asio::awaitable<http::Response> PnL::get(http::Request& request, std::int64_t ba
 
 asio::awaitable<http::Response> Holdings::get(http::Request& request, std::int64_t backtest_id) {
   const auto date = date_parameter(request, "date");
-  db::Connection& connection = db::get_connection(request);
+  db::Connection& connection = connection_of(request);
   const std::optional<std::string> latest = get_latest_date_for(connection, backtest_id, date);
   if (!latest || latest->empty()) {
     co_return http::Response::json(object{});
   }
-  const object overview = _get_overview(connection, backtest_id);
+  const object overview = analytics_._get_overview(connection, backtest_id);
   db::Rows positions = _get_positions_for(connection, backtest_id, *latest);
   const db::Rows totals = connection.execute(
       "SELECT cash, total_value FROM portfolio_feeds WHERE backtest_id = ? AND datetime = ? AND "
       "is_benchmark = 0",
       {backtest_id, db::Value(*latest)});
   if (totals.empty()) {
-    throw http::Error(500, "backtest " + std::to_string(backtest_id) +
-                               " has no portfolio row of its own at " + *latest);
+    throw common::Error(common::ErrorKind::internal, "backtest " + std::to_string(backtest_id) +
+                                                         " has no portfolio row of its own at " +
+                                                         *latest);
   }
   for (db::Row& position : positions) {
     std::string id = instrument_of(position);
-    position["symbol"] = co_await symbol_for(std::move(id));
+    position["symbol"] = co_await service(request).symbol_for(std::move(id));
   }
   co_return http::Response::json(object{{"date", *latest},
                                         {"backtest_start_date", overview.at("backtest_start_date")},
@@ -181,16 +182,16 @@ asio::awaitable<http::Response> Holdings::get(http::Request& request, std::int64
 asio::awaitable<http::Response> Exposure::get(http::Request& request, std::int64_t backtest_id) {
   const auto date = date_parameter(request, "date");
   const auto given_benchmark = text_parameter(request, "benchmark");
-  db::Connection& connection = db::get_connection(request);
+  db::Connection& connection = connection_of(request);
   const std::optional<std::string> latest = get_latest_date_for(connection, backtest_id, date);
   if (!latest || *latest < earliest_analysable_day) {
     co_return http::Response::json(object{});
   }
   value benchmark = configured_or_given(connection, backtest_id, given_benchmark);
-  const object overview = _get_overview(connection, backtest_id);
+  const object overview = analytics_._get_overview(connection, backtest_id);
   object exposure = exposure_request(_get_positions_for(connection, backtest_id, *latest),
                                      std::move(benchmark), *latest);
-  object result = co_await ask_service(std::move(exposure));
+  object result = co_await service(request).ask_service(std::move(exposure));
   merge(result, overview);
   co_return http::Response::json(std::move(result));
 }
@@ -199,7 +200,7 @@ asio::awaitable<http::Response> ExposureDiff::get(http::Request& request,
                                                   std::int64_t backtest_id) {
   const auto start = date_parameter(request, "start_date");
   const auto end = date_parameter(request, "end_date");
-  db::Connection& connection = db::get_connection(request);
+  db::Connection& connection = connection_of(request);
   std::vector<std::string> dates;
   for (std::string& date : _get_dates_for(connection, backtest_id, start, end)) {
     if (date >= earliest_analysable_day) {
@@ -209,7 +210,7 @@ asio::awaitable<http::Response> ExposureDiff::get(http::Request& request,
   if (dates.empty()) {
     no_data_in_range(request, backtest_id);
   }
-  const object overview = _get_overview(connection, backtest_id);
+  const object overview = analytics_._get_overview(connection, backtest_id);
   object result;
   for (const std::size_t index : chosen_indexes(dates.size())) {
     const std::string& day = dates[index];
@@ -218,7 +219,7 @@ asio::awaitable<http::Response> ExposureDiff::get(http::Request& request,
       continue;
     }
     object exposure = exposure_request(std::move(positions), nullptr, day);
-    const object answer = co_await ask_service(std::move(exposure));
+    const object answer = co_await service(request).ask_service(std::move(exposure));
     result[day] = object{{"factors", answer_member(answer, "factors")},
                          {"portfolio", answer_member(answer, "portfolio_exposure")},
                          {"st_stock_weight", answer_member(answer, "st_stock_weight")},
@@ -233,17 +234,17 @@ asio::awaitable<http::Response> ExposureDiff::get(http::Request& request,
 asio::awaitable<http::Response> Sensitivity::get(http::Request& request, std::int64_t backtest_id) {
   const auto start = date_parameter(request, "start_date");
   const auto end = date_parameter(request, "end_date");
-  db::Connection& connection = db::get_connection(request);
+  db::Connection& connection = connection_of(request);
   db::Rows series = _get_portfolio_series(connection, backtest_id, start, end);
   if (series.empty()) {
     no_data_in_range(request, backtest_id);
   }
-  const object overview = _get_overview(connection, backtest_id);
+  const object overview = analytics_._get_overview(connection, backtest_id);
   const value first = series.front().at("datetime");
   const value last = series.back().at("datetime");
   object sensitivity_request{{"cmd", "sensitivity_analysis"},
                              {"portfolio", db::to_array(std::move(series))}};
-  object result = co_await ask_service(std::move(sensitivity_request));
+  object result = co_await service(request).ask_service(std::move(sensitivity_request));
   merge(result, overview);
   result["start_date"] = first;
   result["end_date"] = last;
@@ -254,19 +255,19 @@ asio::awaitable<http::Response> Risk::get(http::Request& request, std::int64_t b
   const auto start = date_parameter(request, "start_date");
   const auto end = date_parameter(request, "end_date");
   const auto given_benchmark = text_parameter(request, "benchmark");
-  db::Connection& connection = db::get_connection(request);
+  db::Connection& connection = connection_of(request);
   db::Rows portfolio = _get_portfolio_series(connection, backtest_id, start, end);
   if (portfolio.empty()) {
     no_data_in_range(request, backtest_id);
   }
   value benchmark = configured_or_given(connection, backtest_id, given_benchmark);
-  const object overview = _get_overview(connection, backtest_id);
+  const object overview = analytics_._get_overview(connection, backtest_id);
   const std::string first_day = day_of(timestamp_of(portfolio.front()));
   const std::string last_day = day_of(timestamp_of(portfolio.back()));
   object risk_request{{"cmd", "risk_analysis"},
                       {"benchmark", benchmark},
                       {"portfolio", db::to_array(std::move(portfolio))}};
-  object result = co_await ask_service(std::move(risk_request));
+  object result = co_await service(request).ask_service(std::move(risk_request));
   result["start_date"] = first_day;
   result["end_date"] = last_day;
   result["benchmark"] = std::move(benchmark);
@@ -282,7 +283,7 @@ asio::awaitable<http::Response> Brinson::get(http::Request& request, std::int64_
       text_parameter(request, "benchmark").value_or(std::string(brinson_default_benchmark));
   const std::string sector_decider =
       text_parameter(request, "sector_decider").value_or(std::string(default_sector_decider));
-  db::Connection& connection = db::get_connection(request);
+  db::Connection& connection = connection_of(request);
 
   Query portfolio{
       "SELECT datetime, total_value AS market_value, cash FROM portfolio_feeds WHERE "
@@ -307,7 +308,7 @@ asio::awaitable<http::Response> Brinson::get(http::Request& request, std::int64_
   if (rows.empty()) {
     no_data_in_range(request, backtest_id);
   }
-  const object overview = _get_overview(connection, backtest_id);
+  const object overview = analytics_._get_overview(connection, backtest_id);
 
   std::unordered_map<std::string, array> positions_at;
   for (db::Row& position : execute_query(connection, holdings)) {
@@ -329,7 +330,7 @@ asio::awaitable<http::Response> Brinson::get(http::Request& request, std::int64_
                          {"benchmark", benchmark},
                          {"portfolio_series", std::move(series)},
                          {"sector_decider", sector_decider}};
-  object result = co_await ask_service(std::move(brinson_request));
+  object result = co_await service(request).ask_service(std::move(brinson_request));
   merge(result, overview);
   result["start_date"] = first_day;
   result["end_date"] = last_day;
@@ -339,11 +340,11 @@ asio::awaitable<http::Response> Brinson::get(http::Request& request, std::int64_
 }
 
 asio::awaitable<http::Response> CanAnalysis::get(http::Request& request, std::int64_t backtest_id) {
-  const db::Rows rows = db::get_connection(request).execute(
+  const db::Rows rows = connection_of(request).execute(
       "SELECT order_book_id FROM trade_feeds WHERE backtest_id = ?", {backtest_id});
   for (const db::Row& row : rows) {
     std::string id = instrument_of(row);
-    const bool stock = co_await is_stock(std::move(id));
+    const bool stock = co_await service(request).is_stock(std::move(id));
     if (!stock) {
       co_return http::Response::json(false);
     }
@@ -351,18 +352,19 @@ asio::awaitable<http::Response> CanAnalysis::get(http::Request& request, std::in
   co_return http::Response::json(true);
 }
 
-void register_api(http::Api& api, const std::string& base_uri) {
+void register_api(http::Api& api, const std::string& base_uri, db::Database& database,
+                  Analytics& analytics) {
   const std::string backtest = base_uri + "/morvex/<int:backtest_id>";
-  api.add<Overview>(backtest + "/overview");
-  api.add<Trade>(backtest + "/trades");
-  api.add<PnL>(backtest + "/pnl");
-  api.add<Holdings>(backtest + "/holdings");
-  api.add<Exposure>(backtest + "/exposure");
-  api.add<ExposureDiff>(backtest + "/exposure_diff");
-  api.add<Sensitivity>(backtest + "/sensitivity");
-  api.add<Risk>(backtest + "/risk");
-  api.add<Brinson>(backtest + "/brinson");
-  api.add<CanAnalysis>(backtest + "/can_analysis");
+  api.add<Overview>(backtest + "/overview", database, analytics);
+  api.add<Trade>(backtest + "/trades", database, analytics);
+  api.add<PnL>(backtest + "/pnl", database, analytics);
+  api.add<Holdings>(backtest + "/holdings", database, analytics);
+  api.add<Exposure>(backtest + "/exposure", database, analytics);
+  api.add<ExposureDiff>(backtest + "/exposure_diff", database, analytics);
+  api.add<Sensitivity>(backtest + "/sensitivity", database, analytics);
+  api.add<Risk>(backtest + "/risk", database, analytics);
+  api.add<Brinson>(backtest + "/brinson", database, analytics);
+  api.add<CanAnalysis>(backtest + "/can_analysis", database, analytics);
 }
 
 }  // namespace stratdesk::morvex_api

@@ -28,9 +28,6 @@ namespace asio = boost::asio;
 using asio::ip::tcp;
 constexpr auto use_tuple = asio::as_tuple(asio::use_awaitable);
 
-unsigned short service_port = default_port;
-std::chrono::milliseconds time_limit = default_timeout;
-
 std::string where(unsigned short port) {
   return "127.0.0.1:" + std::to_string(port);
 }
@@ -113,16 +110,8 @@ asio::awaitable<Outcome> attempt(std::string frame, unsigned short port) {
 
 }  // namespace
 
-void set_port(unsigned short port) {
-  service_port = port;
-}
-
-unsigned short get_port() {
-  return service_port;
-}
-
-void set_timeout(std::chrono::milliseconds limit) {
-  time_limit = std::max(limit, std::chrono::milliseconds(1));
+Client::Client(Settings settings) : settings_(std::move(settings)) {
+  settings_.time_limit = std::max(settings_.time_limit, std::chrono::milliseconds(1));
 }
 
 asio::awaitable<std::string> recv_n(tcp::socket& sock, std::int64_t n) {
@@ -148,10 +137,10 @@ asio::awaitable<std::string> recv_n(tcp::socket& sock, std::int64_t n) {
   co_return received;
 }
 
-asio::awaitable<boost::json::value> do_request(boost::json::object request) {
+asio::awaitable<boost::json::value> Client::do_request(boost::json::object request) const {
   std::string frame = frame_of(boost::json::value(std::move(request)));
-  const unsigned short port = service_port;
-  const std::chrono::milliseconds limit = time_limit;
+  const unsigned short port = settings_.port;
+  const std::chrono::milliseconds limit = settings_.time_limit;
   const auto executor = co_await asio::this_coro::executor;
   asio::steady_timer timer(executor, limit);
   // Whichever finishes first cancels the other, and the group returns only once both have

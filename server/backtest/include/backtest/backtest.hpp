@@ -1,6 +1,5 @@
 #pragma once
 
-#include <any>
 #include <cstdint>
 #include <initializer_list>
 #include <memory>
@@ -15,6 +14,7 @@
 #include <boost/json/value.hpp>
 
 #include "db/connection.hpp"
+#include "db/db.hpp"
 #include "events/event_hub.hpp"
 #include "http/request.hpp"
 #include "http/response.hpp"
@@ -36,21 +36,22 @@ class EngineControl {
   virtual void stop_kestrun(std::int64_t backtest_id) = 0;
 };
 
-// Settings for the whole process, set by the host before it serves requests. Until set, a
-// setting is empty and a launch that needs it fails.
-void set_kestrun_path(std::string path);        // the engine's entry script
-void set_strategy_file_path(std::string path);  // where strategy files are written
-void set_bundle_path(std::string path);         // the engine's market-data bundle
-void set_kestrun_manager(std::shared_ptr<EngineControl> manager);
-void set_kestrun_manager_cli_queue(std::any queue);  // stored only
-void set_pid_path(std::string path);                 // stored only
-void set_conf(boost::json::value conf);              // stored only
+struct LaunchConfig;
+
+// Where a launch finds the engine and keeps its files; every path absolute.
+struct Settings {
+  std::string engine_script;  // the engine's entry script
+  std::string strategy_dir;   // where strategy files are written
+  std::string bundle_dir;     // the engine's market-data bundle
+};
 
 // <base>/algorithms/<int:algorithm_id>/backtests: an algorithm's backtests, and their launch.
 class BacktestList final {
  public:
   // A launch publishes the new backtest (and its end, when its engine cannot start) on `hub`.
-  explicit BacktestList(std::shared_ptr<events::EventHub> hub = nullptr) : hub_(std::move(hub)) {}
+  BacktestList(db::Database& database, const Settings& settings, EngineControl& engines,
+               std::shared_ptr<events::EventHub> hub = nullptr)
+      : database_(database), settings_(settings), engines_(engines), hub_(std::move(hub)) {}
   // The algorithm's backtests, each with "final_portfolio" and, when the algorithm has a
   // non-empty name, "algorithm_name"; [] when it has none.
   boost::asio::awaitable<http::Response> get(http::Request& request, std::int64_t algorithm_id);
@@ -62,6 +63,12 @@ class BacktestList final {
   boost::asio::awaitable<http::Response> post(http::Request& request, std::int64_t algorithm_id);
 
  private:
+  void start_engine(std::int64_t backtest_id, std::int64_t algorithm_id, const LaunchConfig& config,
+                    const boost::json::object& parameters, const std::string& code);
+
+  db::Database& database_;
+  const Settings& settings_;
+  EngineControl& engines_;
   std::shared_ptr<events::EventHub> hub_;
 };
 
@@ -69,7 +76,9 @@ class BacktestList final {
 class Backtest final {
  public:
   // A committed deletion is published on `hub`.
-  explicit Backtest(std::shared_ptr<events::EventHub> hub = nullptr) : hub_(std::move(hub)) {}
+  Backtest(db::Database& database, const Settings& settings, EngineControl& engines,
+           std::shared_ptr<events::EventHub> hub = nullptr)
+      : database_(database), settings_(settings), engines_(engines), hub_(std::move(hub)) {}
   // The backtest with "algorithm_name" when its algorithm row exists (even with an empty name);
   // null when no backtest has both ids.
   boost::asio::awaitable<http::Response> get(http::Request& request, std::int64_t algorithm_id,
@@ -87,10 +96,15 @@ class Backtest final {
   bool update_comment(http::Request& request, std::int64_t algorithm_id, std::int64_t backtest_id,
                       const std::string& comment);
   // Hands the stop to the engine manager by backtest id alone; true also when the manager runs
-  // no such engine. Throws when no manager is set.
+  // no such engine.
   bool stop_algorithm(std::int64_t algorithm_id, std::int64_t backtest_id);
 
  private:
+  void discard_strategy_files(std::int64_t backtest_id);
+
+  db::Database& database_;
+  const Settings& settings_;
+  EngineControl& engines_;
   std::shared_ptr<events::EventHub> hub_;
 };
 
@@ -99,14 +113,22 @@ class Backtest final {
 // algorithm row exists, and "final_portfolio" when the state is "executing".
 class BackTestListByCondition final {
  public:
+  explicit BackTestListByCondition(db::Database& database) : database_(database) {}
   boost::asio::awaitable<http::Response> get(http::Request& request);
+
+ private:
+  db::Database& database_;
 };
 
 // <base>/backtests/<int:backtest_id>: one backtest by its id alone, with "algorithm_name" when
 // its algorithm row exists. An id without a row is answered 500 with a message.
 class BackTestNoALgoInfo final {
  public:
+  explicit BackTestNoALgoInfo(db::Database& database) : database_(database) {}
   boost::asio::awaitable<http::Response> get(http::Request& request, std::int64_t backtest_id);
+
+ private:
+  db::Database& database_;
 };
 
 // The algorithms row `algo_id`, or nullopt.
@@ -131,7 +153,11 @@ boost::json::value get(const Arguments& args, std::string_view key,
 // backtest_progress says; 404 with a message for an unknown id.
 class BacktestProgress final {
  public:
+  explicit BacktestProgress(db::Database& database) : database_(database) {}
   boost::asio::awaitable<http::Response> get(http::Request& request, std::int64_t backtest_id);
+
+ private:
+  db::Database& database_;
 };
 
 // The progress of a backtest: {"id", "state", "start_date", "end_date", "simulated_until",
@@ -151,8 +177,9 @@ void start_progress_watch(boost::asio::any_io_executor executor, std::string sql
 
 // Mounts BacktestList, Backtest, BackTestListByCondition, BackTestNoALgoInfo and
 // BacktestProgress under `base_uri`, in that order; launches, ends and deletions are published
-// on `hub`, when given.
-void register_api(http::Api& api, const std::string& base_uri,
+// on `hub`, when given. The other arguments must outlive `api`.
+void register_api(http::Api& api, const std::string& base_uri, db::Database& database,
+                  const Settings& settings, EngineControl& engines,
                   std::shared_ptr<events::EventHub> hub = nullptr);
 
 }  // namespace stratdesk::backtest

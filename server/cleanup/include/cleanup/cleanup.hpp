@@ -10,8 +10,8 @@
 
 #include <boost/json/object.hpp>
 
+#include "common/error.hpp"
 #include "db/connection.hpp"
-#include "http/errors.hpp"
 
 // Cleanup: the schema has no foreign keys, so a backtest's result rows and an algorithm's
 // backtests are deleted here by hand. A backtest whose engine still runs is never deleted.
@@ -29,8 +29,8 @@ inline constexpr std::string_view running_refusal_message = "删除失败：不�
 // to a deletion that meets a running backtest.
 boost::json::object refusal_map();
 
-// A deletion of a backtest id that has no row. Answered 500 with a message naming the id.
-class UnknownBacktest : public http::Error {
+// A deletion of a backtest id that has no row: an internal error whose message names the id.
+class UnknownBacktest : public common::Error {
  public:
   explicit UnknownBacktest(std::int64_t backtest_id);
   [[nodiscard]] std::int64_t backtest_id() const noexcept { return backtest_id_; }

@@ -14,7 +14,7 @@
 #include <boost/json/object.hpp>
 #include <boost/json/value.hpp>
 
-#include "http/errors.hpp"
+#include "common/error.hpp"
 
 struct sqlite3;
 struct sqlite3_stmt;
@@ -34,10 +34,10 @@ std::string condition_message(int code);
 
 // A failure reported by SQLite (or found before it was asked). Answered 500; the answer names
 // the condition when condition_message(code) does, the log always gets what().
-class Error : public http::InternalError {
+class Error : public common::InternalError {
  public:
   Error(int code, const std::string& message)
-      : http::InternalError(message, condition_message(code)), code_(code) {}
+      : common::InternalError(message, condition_message(code)), code_(code) {}
   // The SQLite extended result code, or 0 for errors found before SQLite was asked.
   [[nodiscard]] int code() const noexcept { return code_; }
 

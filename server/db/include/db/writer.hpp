@@ -1,6 +1,5 @@
 #pragma once
 
-#include <string>
 #include <thread>
 #include <type_traits>
 #include <utility>
@@ -12,6 +11,7 @@
 #include <boost/asio/use_awaitable.hpp>
 
 #include "db/connection.hpp"
+#include "db/db.hpp"
 
 namespace stratdesk::db {
 
@@ -21,8 +21,9 @@ namespace stratdesk::db {
 // connections and, in WAL mode, never wait for the writer.
 class Writer {
  public:
-  // Opens the writer's connection to `path` (throws Error when it cannot) and starts its thread.
-  explicit Writer(const std::string& path);
+  // Opens the writer's connection to `database` (throws Error when it cannot) and starts its
+  // thread.
+  explicit Writer(const Database& database);
   // Runs every transaction already asked for, then stops the thread.
   ~Writer();
   Writer(const Writer&) = delete;

@@ -2,7 +2,8 @@
 
 #include <stdexcept>
 #include <string>
-#include <utility>
+
+#include "common/error.hpp"
 
 namespace stratdesk::http {
 
@@ -18,22 +19,12 @@ class Error : public std::runtime_error {
   int status_;
 };
 
-// An infrastructure failure (answered 500) whose cause the user or a client can act on, such as
-// a full disk: the answer's message names the cause in plain words, while the log gets what().
-// An empty client message keeps the generic answer.
-class InternalError : public std::runtime_error {
- public:
-  InternalError(const std::string& what, std::string client_message)
-      : std::runtime_error(what), client_message_(std::move(client_message)) {}
-  [[nodiscard]] const std::string& client_message() const noexcept { return client_message_; }
-
- private:
-  std::string client_message_;
-};
-
 class BadRequest : public Error {
  public:
   explicit BadRequest(const std::string& message) : Error(400, message) {}
 };
+
+// The one place where a domain's kind of error becomes an HTTP status.
+int status_of(common::ErrorKind kind) noexcept;
 
 }  // namespace stratdesk::http

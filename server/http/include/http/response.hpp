@@ -8,6 +8,7 @@
 
 #include <boost/json/value.hpp>
 
+#include "common/error.hpp"
 #include "http/stream.hpp"
 
 namespace stratdesk::http {
@@ -33,6 +34,8 @@ struct Response {
   static Response refusal(int status, std::string_view message) {
     return Response{status, boost::json::value(boost::json::string(message)), {}, std::nullopt, {}};
   }
+  // A refusal a domain function returned: its text as a JSON string, with its kind's status.
+  static Response refusal(const common::Refusal& refusal);
   // An error of the HTTP layer: {"message": text}.
   static Response message(int status, std::string_view text);
 };

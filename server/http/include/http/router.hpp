@@ -55,10 +55,11 @@ class RoutePattern {
 // resource lacks the verb); HEAD is served by GET, OPTIONS lists the allowed verbs.
 class Api {
  public:
-  // `arguments` are handed to the resource's constructor.
-  template <class Resource, class... Arguments>
-  void add(std::string pattern, Arguments&&... arguments) {
-    auto resource = std::make_shared<Resource>(std::forward<Arguments>(arguments)...);
+  // Mounts a Resource constructed from `dependencies` (what it works with: the database, the
+  // module's settings...), which must outlive the Api.
+  template <class Resource, class... Dependencies>
+  void add(std::string pattern, Dependencies&&... dependencies) {
+    auto resource = std::make_shared<Resource>(std::forward<Dependencies>(dependencies)...);
     Route route{RoutePattern(std::move(pattern)), {}};
     if constexpr (requires { &Resource::get; }) {
       route.bind(verb::get, resource, &Resource::get);
@@ -96,7 +97,8 @@ class Api {
   [[nodiscard]] std::vector<RouteInfo> routes() const;
 
   // Routes the request and runs its handler. Errors escaping the handler become answers:
-  // http::Error with its status and message, anything else a logged 500.
+  // http::Error with its status and common::Error with its kind's status, each with its message;
+  // anything else a logged 500.
   asio::awaitable<Response> dispatch(Request& request) const;
 
  private:

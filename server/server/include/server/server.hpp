@@ -46,6 +46,21 @@ void publish_backtest_state(db::Connection& conn, events::EventHub* hub, std::in
 // signal N".
 std::string end_exception_text(const ChildExit& exit, bool stop_requested);
 
+// Where the engine manager finds what it works with; every path absolute.
+struct ManagerSettings {
+  std::string pid_dir;      // pid files of running engines
+  std::string log_path;     // the server's log file, named in the start-up lines
+  std::string sqlite_url;   // the database file the ends of backtests are recorded in
+  std::string python_path;  // the interpreter that runs the engine script
+};
+
+// Where the foreign engine checker finds what it works with; every path absolute.
+struct CheckerSettings {
+  std::string pid_dir;     // swept at start-up, scanned once a second
+  std::string log_path;    // the server's log file, named in the start-up lines
+  std::string sqlite_url;  // the database file the ends of backtests are recorded in
+};
+
 // Starts, watches and stops the engine processes of this server. One per server process.
 class KestrunManager final : public std::enable_shared_from_this<KestrunManager> {
  public:
@@ -59,8 +74,7 @@ class KestrunManager final : public std::enable_shared_from_this<KestrunManager>
 
   // Stores the settings; opens nothing. The manager task will run on `executor`. Every end it
   // records is published on `hub`, when given.
-  KestrunManager(asio::any_io_executor executor, std::string log_path, std::string pid_dir,
-                 std::string sqlite_url, std::string python_path,
+  KestrunManager(asio::any_io_executor executor, ManagerSettings settings,
                  std::shared_ptr<events::EventHub> hub = nullptr);
 
   // Spawns `run` on the executor and returns. The task keeps the manager alive. Requires the
@@ -95,10 +109,10 @@ class KestrunManager final : public std::enable_shared_from_this<KestrunManager>
   void on_stop();
 
   [[nodiscard]] const std::map<std::int64_t, Child>& children() const { return children_; }
-  [[nodiscard]] const std::string& log_path() const { return log_path_; }
-  [[nodiscard]] const std::string& pid_dir() const { return pid_dir_; }
-  [[nodiscard]] const std::string& sqlite_url() const { return sqlite_url_; }
-  [[nodiscard]] const std::string& python_path() const { return python_path_; }
+  [[nodiscard]] const std::string& log_path() const { return settings_.log_path; }
+  [[nodiscard]] const std::string& pid_dir() const { return settings_.pid_dir; }
+  [[nodiscard]] const std::string& sqlite_url() const { return settings_.sqlite_url; }
+  [[nodiscard]] const std::string& python_path() const { return settings_.python_path; }
   // Children replaced by a second start of their backtest and not reaped yet.
   [[nodiscard]] std::size_t replaced_children() const { return replaced_.size(); }
 
@@ -108,10 +122,7 @@ class KestrunManager final : public std::enable_shared_from_this<KestrunManager>
   bool record_end(std::int64_t backtest_id, Child& child, const ChildExit& exit);
 
   asio::any_io_executor executor_;
-  std::string log_path_;
-  std::string pid_dir_;
-  std::string sqlite_url_;
-  std::string python_path_;
+  ManagerSettings settings_;
   std::map<std::int64_t, Child> children_;
   std::vector<ChildProcess> replaced_;
   std::optional<db::Connection> conn_;
@@ -119,11 +130,9 @@ class KestrunManager final : public std::enable_shared_from_this<KestrunManager>
   std::shared_ptr<events::EventHub> hub_;
 };
 
-// Constructs the manager with (log_path, pid_dir, sqlite_url, python_path), starts it and
-// returns it.
+// Constructs the manager, starts it and returns it.
 std::shared_ptr<KestrunManager> start_kestrun_manager(
-    asio::any_io_executor executor, const std::string& pid_dir, const std::string& log_path,
-    const std::string& sqlite_url, const std::string& python_path,
+    asio::any_io_executor executor, ManagerSettings settings,
     std::shared_ptr<events::EventHub> hub = nullptr);
 
 // Watches the pid directory for engine processes this server did not start and settles their
@@ -131,8 +140,8 @@ std::shared_ptr<KestrunManager> start_kestrun_manager(
 class ForeignKestrunChecker final : public std::enable_shared_from_this<ForeignKestrunChecker> {
  public:
   // Every backtest it marks stopped is published on `hub`, when given.
-  ForeignKestrunChecker(asio::any_io_executor executor, std::string log_path, std::string pid_dir,
-                        std::string sqlite_url, std::shared_ptr<events::EventHub> hub = nullptr);
+  ForeignKestrunChecker(asio::any_io_executor executor, CheckerSettings settings,
+                        std::shared_ptr<events::EventHub> hub = nullptr);
 
   // Spawns `run` on the executor and returns; the task keeps the checker alive. Requires the
   // checker to be owned by a shared_ptr.
@@ -159,26 +168,23 @@ class ForeignKestrunChecker final : public std::enable_shared_from_this<ForeignK
   // when the process table cannot be read for another reason.
   bool is_backtest_alive(std::int64_t pid, const std::string& identity, std::int64_t backtest_id);
 
-  [[nodiscard]] const std::string& log_path() const { return log_path_; }
-  [[nodiscard]] const std::string& pid_dir() const { return pid_dir_; }
-  [[nodiscard]] const std::string& sqlite_url() const { return sqlite_url_; }
+  [[nodiscard]] const std::string& log_path() const { return settings_.log_path; }
+  [[nodiscard]] const std::string& pid_dir() const { return settings_.pid_dir; }
+  [[nodiscard]] const std::string& sqlite_url() const { return settings_.sqlite_url; }
 
  private:
   db::Connection& connection();
   void check_entry(const std::string& name);
 
   asio::any_io_executor executor_;
-  std::string log_path_;
-  std::string pid_dir_;
-  std::string sqlite_url_;
+  CheckerSettings settings_;
   std::optional<db::Connection> conn_;
   std::shared_ptr<events::EventHub> hub_;
 };
 
-// Constructs the checker with (log_path, pid_dir, sqlite_url) and starts it. No handle is kept:
-// the task lives as long as the event loop runs.
-void start_foreign_kestrun_collector(asio::any_io_executor executor, const std::string& pid_dir,
-                                     const std::string& log_path, const std::string& sqlite_url,
+// Constructs the checker and starts it. No handle is kept: the task lives as long as the event
+// loop runs.
+void start_foreign_kestrun_collector(asio::any_io_executor executor, CheckerSettings settings,
                                      std::shared_ptr<events::EventHub> hub = nullptr);
 
 }  // namespace stratdesk::server

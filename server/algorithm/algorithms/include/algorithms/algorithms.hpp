@@ -4,11 +4,13 @@
 #include <cstdint>
 #include <memory>
 #include <string>
+#include <utility>
 
 #include <boost/asio/awaitable.hpp>
 #include <boost/asio/ip/tcp.hpp>
 #include <boost/json/value.hpp>
 
+#include "db/db.hpp"
 #include "events/event_hub.hpp"
 #include "http/request.hpp"
 #include "http/response.hpp"
@@ -18,27 +20,36 @@
 // declares, done by a child interpreter that gets the source over a loopback socket.
 namespace stratdesk::algorithms {
 
-// The interpreter that runs the extraction module; "" until the host sets it.
-void set_kestrun_interpreter(const std::string& interpreter);
+// How the parameter extraction runs.
+struct ExtractionSettings {
+  // The interpreter that runs the extraction module.
+  std::string interpreter;
+  // How long one extraction may take, from starting the child to its last answer byte. When it
+  // passes, the parameters are "[]".
+  std::chrono::milliseconds time_limit = std::chrono::seconds(10);
+};
 
-// The directory of the launched strategy files (the backtest module's strategy directory); the
-// per-backtest folders under it go with a deleted algorithm's backtests. "" (the default) keeps
-// them.
-void set_strategy_file_path(const std::string& dir);
+// The extraction runner the host builds once and hands to what saves strategies.
+class ParameterExtraction {
+ public:
+  explicit ParameterExtraction(ExtractionSettings settings) : settings_(std::move(settings)) {}
 
-// How long one extraction may take, from starting the child to its last answer byte
-// (default 10 s). When it passes, the parameters are "[]".
-void set_kestrun_timeout(std::chrono::milliseconds limit);
+  // Runs `interpreter -m kestrun_exparam PORT` against a fresh listener on 127.0.0.1 and
+  // returns the JSON text the child answers, unchanged, or "[]" when the answer is not JSON,
+  // when the child exits without connecting, or when the time limit passes (those two with a
+  // warning in the log). Throws common::Error (internal, with a message) when the child cannot
+  // be started, when the connection closes before the answer's length, when the answer is not
+  // UTF-8 and when the source is too long for a frame. Other tasks run while it waits: the
+  // caller must hold no transaction open. The listener and the connection are closed on every
+  // path; the child is never stopped, and it is reaped by a timer of the calling executor once
+  // it exits.
+  [[nodiscard]] boost::asio::awaitable<std::string> get_parameter(std::string source_code) const;
 
-// Runs `interpreter -m kestrun_exparam PORT` against a fresh listener on 127.0.0.1 and returns
-// the JSON text the child answers, unchanged, or "[]" when the answer is not JSON, when the
-// child exits without connecting, or when the time limit passes (those two with a warning in
-// the log). Throws when the child cannot be started, when the connection closes before the
-// answer's length, when the answer is not UTF-8 and when the source is too long for a frame;
-// the thrown errors carry status 500 and a message. Other tasks run while it waits. The
-// listener and the connection are closed on every path; the child is never stopped, and it is
-// reaped by a timer of the calling executor once it exits.
-boost::asio::awaitable<std::string> get_parameter(std::string source_code);
+  [[nodiscard]] const ExtractionSettings& settings() const { return settings_; }
+
+ private:
+  ExtractionSettings settings_;
+};
 
 // The extraction's answer as read from its connection.
 struct ExtractionAnswer {
@@ -63,17 +74,33 @@ std::string securities_text(const boost::json::value& securities);
 // GET and POST <base>/algorithms.
 class AlgorithmList final {
  public:
+  AlgorithmList(db::Database& database, const ParameterExtraction& extraction)
+      : database_(database), extraction_(extraction) {}
   // Every algorithm row, in id order.
   boost::asio::awaitable<http::Response> get(http::Request& req);
   // Creates an algorithm from the form fields name, code and config; answers {"id": id}.
   boost::asio::awaitable<http::Response> post(http::Request& req);
+
+ private:
+  db::Database& database_;
+  const ParameterExtraction& extraction_;
 };
 
 // GET, PATCH and DELETE <base>/algorithms/<id>.
 class Algorithm final {
  public:
-  // Committed deletions are published on `hub`.
-  explicit Algorithm(std::shared_ptr<events::EventHub> hub = nullptr) : hub_(std::move(hub)) {}
+  // What deleting an algorithm touches beyond its rows.
+  struct DeletionEffects {
+    // The launched strategy files' directory: the folders of the deleted backtests go with
+    // them. "" keeps them.
+    std::string strategy_dir;
+    // Where committed deletions are announced; nowhere when null.
+    std::shared_ptr<events::EventHub> hub;
+  };
+
+  Algorithm(db::Database& database, const ParameterExtraction& extraction,
+            DeletionEffects effects = {})
+      : database_(database), extraction_(extraction), effects_(std::move(effects)) {}
   // The row, or null.
   boost::asio::awaitable<http::Response> get(http::Request& req, std::int64_t algorithm_id);
   // Sets the columns named by the form fields; a field that names no column is answered 400
@@ -84,18 +111,25 @@ class Algorithm final {
   boost::asio::awaitable<http::Response> delete_(http::Request& req, std::int64_t algorithm_id);
 
  private:
-  std::shared_ptr<events::EventHub> hub_;
+  db::Database& database_;
+  const ParameterExtraction& extraction_;
+  DeletionEffects effects_;
 };
 
 // GET <base>/algorithms/<id>/parameters: the stored parameters text as one JSON string.
 class AlgorithmParameter final {
  public:
+  explicit AlgorithmParameter(db::Database& database) : database_(database) {}
   boost::asio::awaitable<http::Response> get(http::Request& req, std::int64_t algorithm_id);
+
+ private:
+  db::Database& database_;
 };
 
-// Mounts AlgorithmList, Algorithm and AlgorithmParameter under `base_uri`, in that order;
-// deletions are published on `hub`, when given.
-void register_api(http::Api& api, const std::string& base_uri,
-                  std::shared_ptr<events::EventHub> hub = nullptr);
+// Mounts AlgorithmList, Algorithm and AlgorithmParameter under `base_uri`, in that order. The
+// database and the extraction must outlive `api`.
+void register_api(http::Api& api, const std::string& base_uri, db::Database& database,
+                  const ParameterExtraction& extraction,
+                  Algorithm::DeletionEffects deletion_effects = {});
 
 }  // namespace stratdesk::algorithms

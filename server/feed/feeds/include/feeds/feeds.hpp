@@ -15,7 +15,9 @@
 #include <boost/json/array.hpp>
 #include <boost/json/monotonic_resource.hpp>
 
+#include "common/error.hpp"
 #include "db/connection.hpp"
+#include "db/db.hpp"
 #include "events/event_hub.hpp"
 #include "feeds/row_reader.hpp"
 #include "http/request.hpp"
@@ -137,12 +139,13 @@ using StoredIds =
 class FeedGroup final {
  public:
   // After each committed POST, one `feeds` event per backtest it stored rows for goes to `hub`.
-  explicit FeedGroup(std::shared_ptr<events::EventHub> hub = nullptr) : hub_(std::move(hub)) {}
+  explicit FeedGroup(db::Database& database, std::shared_ptr<events::EventHub> hub = nullptr)
+      : database_(database), hub_(std::move(hub)) {}
 
   boost::asio::awaitable<http::Response> post(http::Request& request);
 
   // The rows of one kind posted as `text`: a JSON array whose elements are arrays. Throws
-  // http::Error (500, naming the kind) when the text is anything else.
+  // common::Error (internal, naming the kind) when the text is anything else.
   static boost::json::array parse_rows(const FeedKind& kind, std::string_view text,
                                        boost::json::storage_ptr storage = {});
 
@@ -155,6 +158,7 @@ class FeedGroup final {
  private:
   void publish(const StoredIds& stored) const;
 
+  db::Database& database_;
   std::shared_ptr<events::EventHub> hub_;
 };
 
@@ -212,15 +216,15 @@ struct FeedArgs {
   // Rows with a greater id, in id order, instead of a page by offset.
   std::optional<std::int64_t> after_id;
 };
-// Throws http::BadRequest naming the argument whose value does not convert or is negative, and
-// when both after_id and start_index are given.
+// Throws common::Error (bad_request) naming the argument whose value does not convert or is
+// negative, and when both after_id and start_index are given.
 FeedArgs parse_feed_args(http::Request& request);
 
 // GET one page of a kind's rows for one backtest, in datetime order; with after_id, the rows
 // stored after that id, in id order.
 class FeedQuery {
  public:
-  FeedQuery(std::string_view table, Columns substituted, bool by_benchmark);
+  FeedQuery(db::Database& database, std::string_view table, Columns substituted, bool by_benchmark);
   boost::asio::awaitable<http::Response> get(http::Request& request, std::int64_t algorithm_id,
                                              std::int64_t backtest_id);
 
@@ -228,6 +232,7 @@ class FeedQuery {
   [[nodiscard]] const std::string& after_id_sql() const { return after_id_sql_; }
 
  private:
+  db::Database& database_;
   std::string sql_;
   PageWriter writer_;
   std::string after_id_sql_;
@@ -237,36 +242,42 @@ class FeedQuery {
 
 class PortfolioFeed final : public FeedQuery {
  public:
-  PortfolioFeed() : FeedQuery("portfolio_feeds", portfolio_fields_name, true) {}
+  explicit PortfolioFeed(db::Database& database)
+      : FeedQuery(database, "portfolio_feeds", portfolio_fields_name, true) {}
 };
 class TradeFeed final : public FeedQuery {
  public:
-  TradeFeed() : FeedQuery("trade_feeds", trade_fields_name, false) {}
+  explicit TradeFeed(db::Database& database)
+      : FeedQuery(database, "trade_feeds", trade_fields_name, false) {}
 };
 class LogFeed final : public FeedQuery {
  public:
-  LogFeed() : FeedQuery("log_feeds", {}, false) {}
+  explicit LogFeed(db::Database& database) : FeedQuery(database, "log_feeds", {}, false) {}
 };
 class PlotFeed final : public FeedQuery {
  public:
-  PlotFeed() : FeedQuery("plot_feeds", plot_fields_name, false) {}
+  explicit PlotFeed(db::Database& database)
+      : FeedQuery(database, "plot_feeds", plot_fields_name, false) {}
 };
 class PositionFeed final : public FeedQuery {
  public:
-  PositionFeed() : FeedQuery("position_feeds", position_fields_name, false) {}
+  explicit PositionFeed(db::Database& database)
+      : FeedQuery(database, "position_feeds", position_fields_name, false) {}
 };
 class AccountFeed final : public FeedQuery {
  public:
-  AccountFeed() : FeedQuery("account_feeds", account_fields_name, false) {}
+  explicit AccountFeed(db::Database& database)
+      : FeedQuery(database, "account_feeds", account_fields_name, false) {}
 };
 class RiskFeed final : public FeedQuery {
  public:
-  RiskFeed() : FeedQuery("risk_feeds", risk_fields_name, false) {}
+  explicit RiskFeed(db::Database& database)
+      : FeedQuery(database, "risk_feeds", risk_fields_name, false) {}
 };
 
 // Mounts the seven queries and the feed group under `base_uri`; stored rows are announced on
-// `hub`, when given.
-void register_api(http::Api& api, const std::string& base_uri,
+// `hub`, when given. `database` must outlive `api`.
+void register_api(http::Api& api, const std::string& base_uri, db::Database& database,
                   std::shared_ptr<events::EventHub> hub = nullptr);
 
 }  // namespace stratdesk::feeds

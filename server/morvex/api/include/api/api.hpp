@@ -5,78 +5,114 @@
 
 #include <boost/asio/awaitable.hpp>
 
+#include "api/queries.hpp"
+#include "db/db.hpp"
 #include "http/request.hpp"
 #include "http/response.hpp"
 #include "http/router.hpp"
+#include "request_db/request_db.hpp"
 
 // Portfolio analytics of a finished backtest: the dashboard's ten read-only resources. Each
 // assembles its input from the feed rows, asks the analytics service where a computation is
 // needed, and answers the service's object with the backtest's own keys merged in.
 namespace stratdesk::morvex_api {
 
-// The backtest's dates and starting cash.
-class Overview final {
+// What every analytics resource works with: the database and the shared analytics state.
+class AnalyticsResource {
  public:
+  AnalyticsResource(db::Database& database, Analytics& analytics)
+      : database_(database), analytics_(analytics) {}
+
+ protected:
+  db::Connection& connection_of(http::Request& request) {
+    return request_db::get_connection(request, database_);
+  }
+  // The analytics state, for a wait on the service: checks first that the request holds no
+  // transaction open across that wait.
+  Analytics& service(http::Request& request) {
+    db::expect_no_transaction(connection_of(request), "the analytics service");
+    return analytics_;
+  }
+
+  db::Database& database_;
+  Analytics& analytics_;
+};
+
+// The backtest's dates and starting cash.
+class Overview final : public AnalyticsResource {
+ public:
+  using AnalyticsResource::AnalyticsResource;
   boost::asio::awaitable<http::Response> get(http::Request& request, std::int64_t backtest_id);
 };
 
 // The trades in time order, each with its side as BUY/SELL and its instrument's "symbol".
-class Trade final {
+class Trade final : public AnalyticsResource {
  public:
+  using AnalyticsResource::AnalyticsResource;
   boost::asio::awaitable<http::Response> get(http::Request& request, std::int64_t backtest_id);
 };
 
 // Profit and loss against the backtest's benchmark, or against `benchmark` when given.
-class PnL final {
+class PnL final : public AnalyticsResource {
  public:
+  using AnalyticsResource::AnalyticsResource;
   boost::asio::awaitable<http::Response> get(http::Request& request, std::int64_t backtest_id);
 };
 
 // The holdings, cash and value at the last portfolio time on or before `date` (or the last one
 // of the backtest); an empty object when there is none.
-class Holdings final {
+class Holdings final : public AnalyticsResource {
  public:
+  using AnalyticsResource::AnalyticsResource;
   boost::asio::awaitable<http::Response> get(http::Request& request, std::int64_t backtest_id);
 };
 
 // Factor exposure on one day, as Holdings picks it; an empty object when there is no such day or
 // it lies before the factor data begins.
-class Exposure final {
+class Exposure final : public AnalyticsResource {
  public:
+  using AnalyticsResource::AnalyticsResource;
   boost::asio::awaitable<http::Response> get(http::Request& request, std::int64_t backtest_id);
 };
 
 // Factor exposure on the first, middle and last days of a period, keyed by timestamp.
-class ExposureDiff final {
+class ExposureDiff final : public AnalyticsResource {
  public:
+  using AnalyticsResource::AnalyticsResource;
   boost::asio::awaitable<http::Response> get(http::Request& request, std::int64_t backtest_id);
 };
 
 // Regression of the daily returns on the market and style factors.
-class Sensitivity final {
+class Sensitivity final : public AnalyticsResource {
  public:
+  using AnalyticsResource::AnalyticsResource;
   boost::asio::awaitable<http::Response> get(http::Request& request, std::int64_t backtest_id);
 };
 
 // Return and risk figures against the benchmark.
-class Risk final {
+class Risk final : public AnalyticsResource {
  public:
+  using AnalyticsResource::AnalyticsResource;
   boost::asio::awaitable<http::Response> get(http::Request& request, std::int64_t backtest_id);
 };
 
 // Brinson attribution of the active return by sector.
-class Brinson final {
+class Brinson final : public AnalyticsResource {
  public:
+  using AnalyticsResource::AnalyticsResource;
   boost::asio::awaitable<http::Response> get(http::Request& request, std::int64_t backtest_id);
 };
 
 // Whether every traded instrument is a stock, which the other analyses assume.
-class CanAnalysis final {
+class CanAnalysis final : public AnalyticsResource {
  public:
+  using AnalyticsResource::AnalyticsResource;
   boost::asio::awaitable<http::Response> get(http::Request& request, std::int64_t backtest_id);
 };
 
-// Mounts the ten resources under `base_uri` + "/morvex/<int:backtest_id>/...".
-void register_api(http::Api& api, const std::string& base_uri);
+// Mounts the ten resources under `base_uri` + "/morvex/<int:backtest_id>/...". `database` and
+// `analytics` must outlive `api`.
+void register_api(http::Api& api, const std::string& base_uri, db::Database& database,
+                  Analytics& analytics);
 
 }  // namespace stratdesk::morvex_api

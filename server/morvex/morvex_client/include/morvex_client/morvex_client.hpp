@@ -17,13 +17,14 @@ namespace stratdesk::morvex_client {
 inline constexpr unsigned short default_port = 10301;
 inline constexpr std::chrono::milliseconds default_timeout = std::chrono::seconds(60);
 
-// The service's port on 127.0.0.1. Read when a request starts.
-void set_port(unsigned short port);
-unsigned short get_port();
-
-// The time one exchange may take, connection, request and answer together. A request that
-// outlives it fails and its connection is closed. Non-positive values are taken as 1 ms.
-void set_timeout(std::chrono::milliseconds limit);
+// Where the service listens and how long it may take.
+struct Settings {
+  // The service's port on 127.0.0.1.
+  unsigned short port = default_port;
+  // The time one exchange may take, connection, request and answer together. A request that
+  // outlives it fails and its connection is closed. Non-positive values are taken as 1 ms.
+  std::chrono::milliseconds time_limit = default_timeout;
+};
 
 // A failed exchange. The message is written for the person looking at the dashboard: it says
 // what went wrong with the service and where it was looked for.
@@ -48,11 +49,24 @@ class Error : public std::runtime_error {
 // errors other than the peer's orderly close are thrown as boost::system::system_error.
 boost::asio::awaitable<std::string> recv_n(boost::asio::ip::tcp::socket& sock, std::int64_t n);
 
-// Sends `request` (its members in the caller's order, "cmd" first) and returns the parsed
-// answer. The body is written as Python's json.dumps writes it: ", " and ": " separators,
-// members in insertion order, everything outside ASCII escaped. Yields while it connects, sends and
-// reads, so other tasks go on meanwhile. Throws Error on every failure; the connection is closed on
-// every path before the call returns.
-boost::asio::awaitable<boost::json::value> do_request(boost::json::object request);
+// The client the host builds once and hands to the analytics resources.
+class Client {
+ public:
+  explicit Client(Settings settings);
+
+  // Sends `request` (its members in the caller's order, "cmd" first) and returns the parsed
+  // answer. The body is written as Python's json.dumps writes it: ", " and ": " separators,
+  // members in insertion order, everything outside ASCII escaped. Yields while it connects,
+  // sends and reads, so other tasks go on meanwhile: the caller must hold no transaction open.
+  // Throws Error on every failure; the connection is closed on every path before the call
+  // returns.
+  [[nodiscard]] boost::asio::awaitable<boost::json::value> do_request(
+      boost::json::object request) const;
+
+  [[nodiscard]] const Settings& settings() const { return settings_; }
+
+ private:
+  Settings settings_;
+};
 
 }  // namespace stratdesk::morvex_client
