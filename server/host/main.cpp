@@ -24,6 +24,7 @@
 #include "http/router.hpp"
 #include "http/server.hpp"
 #include "init_strategy/init_strategy.hpp"
+#include "install_layout.hpp"
 #include "log/log.hpp"
 #include "morvex_client/morvex_client.hpp"
 #include "options.hpp"
@@ -87,6 +88,8 @@ void check_pid_dir(const Options& options) {
 
 void prepare_paths(const Options& options) {
   check_pid_dir(options);
+  stratdesk::host::create_private_folders(
+      {options.data_dir, fs::path(options.log_path).parent_path()});
   make_directory(options.data_dir, "data directory");
   make_directory(fs::path(options.db_path).parent_path().string(), "database directory");
   make_directory(fs::path(options.log_path).parent_path().string(), "log directory");
@@ -160,7 +163,7 @@ stratdesk::http::ServerOptions server_options(const Options& options) {
 // The engine's and the parameter extraction's packages live beside the engine script. Set
 // before check_env, since the first-run seeding already runs the extraction.
 void export_python_path() {
-  std::string python_path = STRATDESK_SOURCE_DIR "/engine";
+  std::string python_path = (stratdesk::host::install_layout().share_dir / "engine").string();
   if (const char* existing = std::getenv("PYTHONPATH"); existing != nullptr && *existing != '\0') {
     python_path += std::string(":") + existing;
   }
