@@ -128,5 +128,40 @@ TEST(Install, AMovedInstallationRunsExampleOneWithItsOwnEngineAndTheDesktopFolde
   EXPECT_EQ(server.stop(), 0);
 }
 
+TEST(Install, TheXdgVariablesPlaceDataAndLogAndAGivenDataDirectoryKeepsBoth) {
+  TempDir dir;
+  const std::string prefix = install_prefix(dir);
+  const std::string home = dir.file("home");
+  fs::create_directories(home);
+  std::vector<std::string> environment = session_environment(home);
+  environment.push_back("XDG_DATA_HOME=" + dir.file("data-home"));
+  environment.push_back("XDG_STATE_HOME=" + dir.file("state-home"));
+  {
+    ServerProcess server(ServerCommand{{prefix + "/bin/stratdesk-server", "--port", "0"},
+                                       "/",
+                                       environment,
+                                       dir.file("data-home/stratdesk"),
+                                       dir.file("state-home/stratdesk/stratdesk.log"),
+                                       dir.file("first.stderr")});
+    EXPECT_TRUE(fs::is_regular_file(dir.file("data-home/stratdesk/stratdesk.db")));
+    EXPECT_TRUE(server.wait_for_log("listening on"));
+    EXPECT_FALSE(fs::exists(home + "/.local"));
+  }
+  // With --data-dir, the log stays beside the data instead of joining the desktop's log.
+  const std::string desktop_log = dir.file("state-home/stratdesk/stratdesk.log");
+  const std::string desktop_log_before = read_file(desktop_log);
+  EXPECT_NE(desktop_log_before.find("listening on"), std::string::npos);
+  const std::string given = dir.file("given");
+  ServerProcess server(
+      ServerCommand{{prefix + "/bin/stratdesk-server", "--port", "0", "--data-dir", given},
+                    "/",
+                    environment,
+                    given,
+                    given + "/logs/stratdesk.log",
+                    dir.file("second.stderr")});
+  EXPECT_TRUE(server.wait_for_log("listening on"));
+  EXPECT_EQ(read_file(desktop_log), desktop_log_before);
+}
+
 }  // namespace
 }  // namespace stratdesk::test
