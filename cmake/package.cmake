@@ -6,7 +6,6 @@ set(CPACK_PACKAGE_VERSION ${PROJECT_VERSION})
 set(CPACK_PACKAGE_CONTACT "${STRATDESK_MAINTAINER}")
 set(CPACK_PACKAGE_DESCRIPTION_SUMMARY "back-end server of the stratdesk research workstation")
 set(CPACK_DEBIAN_PACKAGE_DESCRIPTION
-    "back-end server of the stratdesk research workstation\n"
     "stratdesk-server keeps algorithms, backtests and their results in an SQLite\n"
     "database, launches backtests with a stand-in engine over a sample market-data\n"
     "bundle, and serves its HTTP API on a loopback address for a desktop front end.\n"

@@ -20,7 +20,14 @@ import urllib.parse
 import urllib.request
 
 
+LOG = os.path.join(os.environ.get("HOME", "/nonexistent"), ".local", "state", "stratdesk",
+                   "stratdesk.log")
+
+
 def fail(message):
+    if os.path.exists(LOG):
+        with open(LOG, encoding="utf-8", errors="replace") as text:
+            sys.stderr.writelines(text.readlines()[-20:])
     print("installed-road: " + message, file=sys.stderr)
     sys.exit(1)
 
@@ -61,9 +68,9 @@ def wait_stopped(db_path, backtest_id, deadline):
 def run(binary):
     home = os.environ["HOME"]
     data = os.path.join(home, ".local", "share", "stratdesk")
-    log = os.path.join(home, ".local", "state", "stratdesk", "stratdesk.log")
+    # The log also goes to standard error; the log file is shown when something fails.
     server = subprocess.Popen([binary, "--port", "0"], cwd="/", stdout=subprocess.PIPE,
-                              text=True)
+                              stderr=subprocess.DEVNULL, text=True)
     try:
         base = wait_for_listening(server, time.monotonic() + 60)
         mode = os.stat(data).st_mode & 0o777
@@ -81,7 +88,7 @@ def run(binary):
                     % (base, backtest_id))
         if len(rows) != 5:
             fail("backtest %d has %d portfolio rows, not 5" % (backtest_id, len(rows)))
-        with open(log, encoding="utf-8", errors="replace") as text:
+        with open(LOG, encoding="utf-8", errors="replace") as text:
             if "/usr/share/stratdesk/engine/kestrun-plus-script.py" not in text.read() and \
                     binary.startswith("/usr/"):
                 fail("the log names no installed engine")
