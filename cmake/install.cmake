@@ -26,17 +26,19 @@ install(DIRECTORY sample-data/bundle/ DESTINATION ${STRATDESK_SHARE_DIR}/sample-
 # (install(DIRECTORY <built docs folder>/ DESTINATION ${STRATDESK_SHARE_DIR}/docs))
 
 # systemd user units for a desktop session. They name the installed paths, so they are written
-# when installing, for the prefix given then.
+# when installing, for the prefix given then, in a folder of that prefix's own (installs into
+# different prefixes may run at once).
 install(CODE "
   set(STRATDESK_UNIT_BINDIR \"\${CMAKE_INSTALL_PREFIX}/${CMAKE_INSTALL_BINDIR}\")
   set(STRATDESK_UNIT_SHAREDIR \"\${CMAKE_INSTALL_PREFIX}/${STRATDESK_SHARE_DIR}\")
+  string(MD5 prefix_key \"\${CMAKE_INSTALL_PREFIX}\")
+  set(units_dir \"${PROJECT_BINARY_DIR}/packaging/units-\${prefix_key}\")
   foreach(unit stratdesk stratdesk-analytics)
-    configure_file(${PROJECT_SOURCE_DIR}/packaging/\${unit}.service.in
-                   ${PROJECT_BINARY_DIR}/packaging/\${unit}.service @ONLY)
-  endforeach()")
-install(FILES ${PROJECT_BINARY_DIR}/packaging/stratdesk.service
-              ${PROJECT_BINARY_DIR}/packaging/stratdesk-analytics.service
-        DESTINATION lib/systemd/user)
+    configure_file(\"${PROJECT_SOURCE_DIR}/packaging/\${unit}.service.in\"
+                   \"\${units_dir}/\${unit}.service\" @ONLY)
+  endforeach()
+  file(INSTALL DESTINATION \"\${CMAKE_INSTALL_PREFIX}/lib/systemd/user\" TYPE FILE
+       FILES \"\${units_dir}/stratdesk.service\" \"\${units_dir}/stratdesk-analytics.service\")")
 
 # The sources have no license file; README goes with the documentation.
 if(NOT STRATDESK_DEBIAN_LAYOUT)
