@@ -28,6 +28,10 @@ echo "package-test: apt-get install"
 apt-get install -y -q "$deb" >/dev/null
 [ -x /usr/bin/stratdesk-server ]
 /usr/bin/stratdesk-server --version
+if command -v systemd-analyze >/dev/null 2>&1; then
+  systemd-analyze verify --man=no /usr/lib/systemd/user/stratdesk.service \
+    /usr/lib/systemd/user/stratdesk-analytics.service
+fi
 
 echo "package-test: example 1 as nobody"
 home="$work/home"
