@@ -60,3 +60,23 @@ format-check: deps
 
 clean:
 	rm -rf $(BUILD) $(ASAN_BUILD) $(FUZZ_BUILD)
+
+# ---- Packaging: a stripped -O2 Release build installed under /usr, as a .deb in
+# $(PACKAGE_BUILD)/package; `make package-test` checks, installs, runs and purges it (root). ----
+PACKAGE_BUILD ?= build-package
+PACKAGE_FLAGS  = -G Ninja -DCMAKE_BUILD_TYPE=Release -DCMAKE_CXX_FLAGS_RELEASE="-O2 -DNDEBUG" \
+                 -DCMAKE_INSTALL_PREFIX=/usr -DSTRATDESK_DEBIAN_LAYOUT=ON \
+                 -DCMAKE_SKIP_INSTALL_ALL_DEPENDENCY=ON \
+                 $(if $(shell command -v ccache),-DCMAKE_CXX_COMPILER_LAUNCHER=ccache)
+
+.PHONY: package package-test
+
+package: deps
+	@cmake -S . -B $(PACKAGE_BUILD) $(PACKAGE_FLAGS) >/dev/null
+	@cmake --build $(PACKAGE_BUILD) -j $(JOBS) --target stratdesk-server
+	@rm -f $(PACKAGE_BUILD)/package/*.deb
+	@cd $(PACKAGE_BUILD) && cpack -G DEB >/dev/null
+	@ls $(PACKAGE_BUILD)/package/*.deb
+
+package-test: package
+	@scripts/package-test.sh $(PACKAGE_BUILD)/package/stratdesk_*_amd64.deb

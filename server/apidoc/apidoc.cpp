@@ -153,10 +153,6 @@ void add_docs_files(http::Api& api, const std::string& base_uri, std::index_sequ
 
 }  // namespace
 
-std::string default_docs_dir() {
-  return STRATDESK_DOCS_DIR;
-}
-
 std::string document_for(std::string_view base_uri) {
   json::value document = json::parse(embedded_files[0].content);
   json::object& kept_paths = document.at("paths").as_object();

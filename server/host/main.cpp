@@ -26,6 +26,7 @@
 #include "http/router.hpp"
 #include "http/server.hpp"
 #include "init_strategy/init_strategy.hpp"
+#include "install_layout.hpp"
 #include "log/log.hpp"
 #include "morvex_client/morvex_client.hpp"
 #include "options.hpp"
@@ -108,6 +109,7 @@ void check_pid_dir_holds_only_pid_files(const Options& options) {
 void prepare_paths(const Options& options) {
   check_pid_dir(options);
   check_pid_dir_holds_only_pid_files(options);
+  create_private_folders({options.data_dir, fs::path(options.log_path).parent_path()});
   make_directory(options.data_dir, "data directory");
   make_directory(fs::path(options.db_path).parent_path().string(), "database directory");
   make_directory(fs::path(options.log_path).parent_path().string(), "log directory");
@@ -171,11 +173,20 @@ http::ServerOptions server_options(const Options& options) {
 // The engine's and the parameter extraction's packages live beside the engine script. Set
 // before check_env, since the first-run seeding already runs the extraction.
 void export_python_path() {
-  std::string python_path = STRATDESK_SOURCE_DIR "/engine";
+  std::string python_path = (install_layout().share_dir / "engine").string();
   if (const char* existing = std::getenv("PYTHONPATH"); existing != nullptr && *existing != '\0') {
     python_path += std::string(":") + existing;
   }
   ::setenv("PYTHONPATH", python_path.c_str(), 1);
+}
+
+// The docs page's files: installed beside the engine, or where scripts/install-deps.sh puts them
+// in a source tree.
+std::string docs_folder() {
+  const InstallLayout& layout = install_layout();
+  return (layout.installed ? layout.share_dir / "docs"
+                           : layout.share_dir / "third_party/node_modules/swagger-ui-dist")
+      .string();
 }
 
 // The backtest module reaches the engine manager through its own small interface.
@@ -225,7 +236,7 @@ int serve(const Options& options) {
   feeds::register_api(api, options.base_uri, database, hub);
   morvex_api::register_api(api, options.base_uri, database, analytics);
   event_stream::register_api(api, options.base_uri, hub);
-  apidoc::register_api(api, options.base_uri, apidoc::default_docs_dir());
+  apidoc::register_api(api, options.base_uri, docs_folder());
 
   http::Server server(io, api, server_options(options));
   boost::asio::ip::tcp::endpoint endpoint;

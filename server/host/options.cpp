@@ -15,6 +15,9 @@
 
 #include <boost/asio/ip/address.hpp>
 
+#include "config_file.hpp"
+#include "install_layout.hpp"
+
 namespace stratdesk::host {
 namespace {
 
@@ -98,18 +101,23 @@ constexpr OptionInfo option_table[] = {
     {"--host", "ADDR", false, "listen address (default 127.0.0.1)"},
     {"--port", "N", false, "listen port; 0 picks a free port (default 8600)"},
     {"--base-uri", "PREFIX", false, "prefix of every route (default /api)"},
-    {"--data-dir", "DIR", false, "data directory (default ./stratdesk-data)"},
+    {"--config", "FILE", false,
+     "read options from FILE, key = value lines of these names; the command line wins (default "
+     "$XDG_CONFIG_HOME/stratdesk/server.toml when it exists, for an installed binary)"},
+    {"--data-dir", "DIR", false,
+     "data directory (default $XDG_DATA_HOME/stratdesk; ./stratdesk-data in a build tree)"},
     {"--db", "PATH", false, "SQLite database file (default DATA/stratdesk.db)"},
     {"--pid-dir", "DIR", false, "engine pid-file directory (default DATA/pids)"},
-    {"--log", "PATH", false, "log file (default DATA/logs/stratdesk.log)"},
+    {"--log", "PATH", false,
+     "log file (default $XDG_STATE_HOME/stratdesk/stratdesk.log; DATA/logs/stratdesk.log with "
+     "--data-dir or in a build tree)"},
     {"--strategy-dir", "DIR", false,
      "where launched strategy files are written (default DATA/strategies)"},
-    {"--bundle-dir", "DIR", false,
-     "market-data bundle (default " STRATDESK_SOURCE_DIR "/sample-data/bundle)"},
+    {"--bundle-dir", "DIR", false, "market-data bundle (default SHARE/sample-data/bundle)"},
     {"--python", "PATH", false,
      "interpreter of the engine and of parameter extraction (default python3 on PATH)"},
     {"--engine-script", "PATH", false,
-     "engine entry script (default " STRATDESK_SOURCE_DIR "/engine/kestrun-plus-script.py)"},
+     "engine entry script (default SHARE/engine/kestrun-plus-script.py)"},
     {"--analytics-port", "N", false, "port of the analytics service on 127.0.0.1 (default 10301)"},
     {"--analytics-timeout", "S", false,
      "longest wait for one answer of the analytics service, in seconds (default 60)"},
@@ -143,6 +151,7 @@ const OptionInfo* find_option(std::string_view name) {
 struct Raw {
   std::map<std::string, std::vector<std::string>> values;
   bool help = false;
+  bool version = false;
 
   [[nodiscard]] bool contains(const std::string& name) const { return values.contains(name); }
   [[nodiscard]] const std::string& last(const std::string& name) const {
@@ -160,6 +169,10 @@ Raw read_arguments(const std::vector<std::string>& arguments) {
     std::string name = arguments[i];
     if (name == "--help" || name == "-h") {
       raw.help = true;
+      continue;
+    }
+    if (name == "--version") {
+      raw.version = true;
       continue;
     }
     std::optional<std::string> value;
@@ -248,6 +261,32 @@ void check_address(const std::string& host) {
   }
 }
 
+const InstallLayout& layout_or_error() {
+  try {
+    return install_layout();
+  } catch (const std::runtime_error& error) {
+    throw OptionError(error.what());
+  }
+}
+
+// The config file's options under the command line's: an option given on the command line
+// replaces every value the file gave it.
+Raw with_config_file(const Raw& command_line) {
+  const std::string path =
+      value_or(command_line, "--config", layout_or_error().config_file.string());
+  if (path.empty()) {
+    return command_line;
+  }
+  const auto is_file_option = [](const std::string& name) {
+    return name != "--config" && find_option(name) != nullptr;
+  };
+  Raw raw = read_arguments(read_config_file(path, is_file_option));
+  for (const auto& [name, values] : command_line.values) {
+    raw.values[name] = values;
+  }
+  return raw;
+}
+
 Options build(const Raw& raw) {
   Options options;
   options.host = value_or(raw, "--host", options.host);
@@ -270,16 +309,23 @@ Options build(const Raw& raw) {
   }
   options.base_uri = value_or(raw, "--base-uri", options.base_uri);
   check_base_uri(options.base_uri);
-  options.data_dir = absolute(value_or(raw, "--data-dir", "stratdesk-data"));
+  const InstallLayout& layout = layout_or_error();
+  if (!raw.contains("--data-dir") && layout.data_dir.empty()) {
+    throw OptionError("no home folder for the data: set HOME or give --data-dir");
+  }
+  options.data_dir = absolute(value_or(raw, "--data-dir", layout.data_dir.string()));
   const fs::path data(options.data_dir);
+  const fs::path default_log = raw.contains("--data-dir") || layout.log_path.empty()
+                                   ? data / "logs" / "stratdesk.log"
+                                   : layout.log_path;
   options.db_path = absolute(value_or(raw, "--db", (data / "stratdesk.db").string()));
   options.pid_dir = absolute(value_or(raw, "--pid-dir", (data / "pids").string()));
-  options.log_path = absolute(value_or(raw, "--log", (data / "logs" / "stratdesk.log").string()));
+  options.log_path = absolute(value_or(raw, "--log", default_log.string()));
   options.strategy_dir = absolute(value_or(raw, "--strategy-dir", (data / "strategies").string()));
-  options.bundle_dir =
-      absolute(value_or(raw, "--bundle-dir", STRATDESK_SOURCE_DIR "/sample-data/bundle"));
-  options.engine_script = absolute(
-      value_or(raw, "--engine-script", STRATDESK_SOURCE_DIR "/engine/kestrun-plus-script.py"));
+  options.bundle_dir = absolute(
+      value_or(raw, "--bundle-dir", (layout.share_dir / "sample-data" / "bundle").string()));
+  options.engine_script = absolute(value_or(
+      raw, "--engine-script", (layout.share_dir / "engine" / "kestrun-plus-script.py").string()));
   options.python = resolve_python(raw);
   options.allowed_hosts = raw.all("--allow-host");
   for (const std::string& origin : raw.all("--allow-origin")) {
@@ -314,18 +360,28 @@ std::string usage() {
     text << "  " << left << std::string(left.size() < 24 ? 24 - left.size() : 1, ' ') << option.help
          << "\n";
   }
+  text << "  --version" << std::string(15, ' ') << "print the version and exit\n";
   text << "  --help" << std::string(18, ' ') << "this text\n";
+  try {
+    text << "\nSHARE is " << install_layout().share_dir.string() << "\n";
+  } catch (const std::runtime_error&) {
+  }
   return text.str();
 }
 
 ParseResult parse_options(const std::vector<std::string>& arguments) {
   try {
-    const Raw raw = read_arguments(arguments);
-    if (raw.help) {
+    const Raw command_line = read_arguments(arguments);
+    if (command_line.help) {
       return {std::nullopt, 0, usage()};
     }
-    return {build(raw), 0, {}};
+    if (command_line.version) {
+      return {std::nullopt, 0, version_line()};
+    }
+    return {build(with_config_file(command_line)), 0, {}};
   } catch (const OptionError& error) {
+    return {std::nullopt, 2, std::string("stratdesk-server: ") + error.what()};
+  } catch (const ConfigError& error) {
     return {std::nullopt, 2, std::string("stratdesk-server: ") + error.what()};
   }
 }

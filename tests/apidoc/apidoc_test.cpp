@@ -32,6 +32,11 @@
 namespace stratdesk::apidoc {
 namespace {
 
+// Where scripts/install-deps.sh puts the docs page's files in the source tree.
+std::string docs_dir() {
+  return STRATDESK_SOURCE_DIR "/third_party/node_modules/swagger-ui-dist";
+}
+
 namespace fs = std::filesystem;
 namespace json = boost::json;
 using test::HttpClient;
@@ -87,7 +92,7 @@ MethodsByPath mounted(const std::string& base_uri) {
   feeds::register_api(api, base_uri, database, hub);
   morvex_api::register_api(api, base_uri, database, analytics);
   event_stream::register_api(api, base_uri, hub);
-  register_api(api, base_uri, default_docs_dir());
+  register_api(api, base_uri, docs_dir());
   MethodsByPath paths;
   for (const auto& route : api.routes()) {
     paths[templated(route.pattern)].insert(route.methods.begin(), route.methods.end());
@@ -211,8 +216,8 @@ std::string content_type_for(const std::string& name) {
 class DocsPage : public ::testing::Test {
  protected:
   static void SetUpTestSuite() {
-    ASSERT_TRUE(fs::is_regular_file(default_docs_dir() + "/swagger-ui-bundle.js"))
-        << "the docs page's files are not installed in " << default_docs_dir()
+    ASSERT_TRUE(fs::is_regular_file(docs_dir() + "/swagger-ui-bundle.js"))
+        << "the docs page's files are not installed in " << docs_dir()
         << "; run scripts/install-deps.sh";
   }
   TempDir dir_;
@@ -235,12 +240,12 @@ TEST_F(DocsPage, ServesThePageAndTheViewersFilesFromTheInstalledFolder) {
     ASSERT_EQ(answer.status, 200) << file << ": " << answer.body;
     EXPECT_EQ(answer.headers.at("content-type"), content_type_for(file)) << file;
     EXPECT_EQ(answer.headers.at("x-content-type-options"), "nosniff") << file;
-    EXPECT_TRUE(answer.body == test::read_file(default_docs_dir() + "/" + file)) << file;
+    EXPECT_TRUE(answer.body == test::read_file(docs_dir() + "/" + file)) << file;
   }
   const auto head = client_.request("HEAD", "/api/docs/swagger-ui-bundle.js");
   EXPECT_EQ(head.status, 200);
   EXPECT_EQ(head.headers.at("content-length"),
-            std::to_string(fs::file_size(default_docs_dir() + "/swagger-ui-bundle.js")));
+            std::to_string(fs::file_size(docs_dir() + "/swagger-ui-bundle.js")));
 }
 
 TEST_F(DocsPage, ServesNothingElseOfTheFolderOrBeyondIt) {

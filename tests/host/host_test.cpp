@@ -3,6 +3,7 @@
 #include <filesystem>
 #include <functional>
 #include <map>
+#include <regex>
 
 #include "../server/engine_fakes.hpp"
 #include "db/connection.hpp"
@@ -188,6 +189,64 @@ TEST(Host, ATokenFileMustHoldOneToken) {
         run_process({server_binary(), "--data-dir", dir.file("data"), "--token-file", file});
     EXPECT_EQ(result.exit_code, 2) << file << result.err;
   }
+}
+
+}  // namespace
+}  // namespace stratdesk::test
+
+namespace stratdesk::test {
+namespace {
+
+TEST(Host, VersionNamesTheProjectVersionAndTheCommit) {
+  const ProcessResult version = run_process({server_binary(), "--version"});
+  EXPECT_EQ(version.exit_code, 0);
+  const std::regex expected("stratdesk-server " STRATDESK_VERSION "( \\(git [0-9a-f]{12}\\))?\n");
+  EXPECT_TRUE(std::regex_match(version.out, expected)) << version.out;
+}
+
+TEST(Host, AConfigFileSetsOptionsAndTheCommandLineWins) {
+  TempDir dir;
+  write_file(dir.file("server.toml"),
+             "# limits for a small machine\n"
+             "base_uri = \"/from-file\"   # replaced below\n"
+             "body-limit = 2000\n"
+             "allow-host = ['desk.local', \"other.local\"]\n");
+  ServerProcess server(dir.file("data"),
+                       {"--config", dir.file("server.toml"), "--base-uri", "/from-command"});
+  HttpClient client("127.0.0.1", server.port());
+  EXPECT_EQ(client.get("/from-command/algorithms/1/backtests/1/feeds/log").status, 200);
+  EXPECT_EQ(client.get("/from-file/algorithms/1/backtests/1/feeds/log").status, 404);
+  const std::string rows =
+      "[[3, 7, \"2016-01-04 15:00:00\", \"" + std::string(3000, 'x') + "\", 20]]";
+  EXPECT_EQ(client.post_form("/from-command/feedgroup", {{"log_feeds", rows}}).status, 413);
+  const HttpResponse other_host = client.request(
+      "GET", "/from-command/algorithms/1/backtests/1/feeds/log", {}, {}, {{"Host", "other.local"}});
+  EXPECT_EQ(other_host.status, 200) << other_host.body;
+}
+
+TEST(Host, AnUnusableConfigFileExitsWithCodeTwoNamingTheLine) {
+  TempDir dir;
+  const std::vector<std::pair<std::string, std::string>> files = {
+      {"port = 0\n\n# comment\nbogus = 1\n", ":4: unknown key 'bogus'"},
+      {"config = \"other.toml\"\n", ":1: unknown key 'config'"},
+      {"[server]\nport = 0\n", ":1: tables are not supported"},
+      {"data-dir = \"unterminated\n", ":1: unterminated string"},
+      {"port = 0\nport\n", ":2: expected key = value"},
+      {"port = not a port\n", ":1: a value with spaces must be quoted"},
+      {"port = 80x\n", "--port: '80x' is not a valid port"},
+  };
+  for (const auto& [content, message] : files) {
+    write_file(dir.file("server.toml"), content);
+    const ProcessResult result = run_process(
+        {server_binary(), "--data-dir", dir.file("data"), "--config", dir.file("server.toml")});
+    EXPECT_EQ(result.exit_code, 2) << content;
+    EXPECT_NE(result.err.find(message), std::string::npos) << result.err;
+    EXPECT_EQ(std::count(result.err.begin(), result.err.end(), '\n'), 1) << result.err;
+  }
+  const ProcessResult missing =
+      run_process({server_binary(), "--config", dir.file("no-such.toml")});
+  EXPECT_EQ(missing.exit_code, 2);
+  EXPECT_NE(missing.err.find("cannot read config file"), std::string::npos) << missing.err;
 }
 
 }  // namespace

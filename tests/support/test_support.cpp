@@ -253,18 +253,30 @@ struct Pipe {
   }
 };
 
-pid_t spawn(const std::vector<std::string>& argv, int out_fd, int err_fd) {
+std::vector<char*> c_strings(const std::vector<std::string>& strings) {
+  std::vector<char*> pointers;
+  for (const auto& string : strings) {
+    pointers.push_back(const_cast<char*>(string.c_str()));
+  }
+  pointers.push_back(nullptr);
+  return pointers;
+}
+
+// Without `cwd` and `environment`, the child inherits the test's.
+pid_t spawn(const std::vector<std::string>& argv, int out_fd, int err_fd,
+            const std::string& cwd = {}, const std::vector<std::string>* environment = nullptr) {
   posix_spawn_file_actions_t actions;
   posix_spawn_file_actions_init(&actions);
   posix_spawn_file_actions_adddup2(&actions, out_fd, 1);
   posix_spawn_file_actions_adddup2(&actions, err_fd, 2);
-  std::vector<char*> args;
-  for (const auto& arg : argv) {
-    args.push_back(const_cast<char*>(arg.c_str()));
+  if (!cwd.empty()) {
+    posix_spawn_file_actions_addchdir_np(&actions, cwd.c_str());
   }
-  args.push_back(nullptr);
+  std::vector<char*> args = c_strings(argv);
+  std::vector<char*> variables = environment ? c_strings(*environment) : std::vector<char*>();
   pid_t pid = -1;
-  const int rc = ::posix_spawnp(&pid, args[0], &actions, nullptr, args.data(), environ);
+  const int rc = ::posix_spawnp(&pid, args[0], &actions, nullptr, args.data(),
+                                environment ? variables.data() : environ);
   posix_spawn_file_actions_destroy(&actions);
   if (rc != 0) {
     throw std::runtime_error("cannot start " + argv[0]);
@@ -340,15 +352,26 @@ ProcessResult run_process(const std::vector<std::string>& argv, std::chrono::mil
   return result;
 }
 
-ServerProcess::ServerProcess(const std::string& data_dir, std::vector<std::string> extra)
-    : data_dir_(data_dir) {
+namespace {
+
+ServerCommand command_in(const std::string& data_dir, std::vector<std::string> extra) {
   fs::create_directories(data_dir);
   std::vector<std::string> argv = {server_binary(), "--port", "0", "--data-dir", data_dir};
   argv.insert(argv.end(), extra.begin(), extra.end());
+  return {argv, {}, {}, data_dir, data_dir + "/logs/stratdesk.log", data_dir + "/server.stderr"};
+}
+
+}  // namespace
+
+ServerProcess::ServerProcess(const std::string& data_dir, std::vector<std::string> extra)
+    : ServerProcess(command_in(data_dir, std::move(extra))) {}
+
+ServerProcess::ServerProcess(const ServerCommand& command)
+    : data_dir_(command.data_dir), log_path_(command.log_path), stderr_path_(command.stderr_path) {
   Pipe out;
-  const int err_fd = ::open((data_dir + "/server.stderr").c_str(),
-                            O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0644);
-  pid_ = spawn(argv, out.write_end, err_fd);
+  const int err_fd = ::open(stderr_path_.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0644);
+  pid_ = spawn(command.argv, out.write_end, err_fd, command.cwd,
+               command.environment.empty() ? nullptr : &command.environment);
   ::close(err_fd);
   out.close_write();
   const bool listening = read_until(
@@ -379,11 +402,11 @@ ServerProcess::~ServerProcess() {
 }
 
 std::string ServerProcess::log_text() const {
-  return read_file(data_dir_ + "/logs/stratdesk.log");
+  return read_file(log_path_);
 }
 
 std::string ServerProcess::stderr_text() const {
-  return read_file(data_dir_ + "/server.stderr");
+  return read_file(stderr_path_);
 }
 
 int ServerProcess::stop(std::chrono::milliseconds timeout) {

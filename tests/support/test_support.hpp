@@ -97,11 +97,24 @@ struct ProcessResult {
 ProcessResult run_process(const std::vector<std::string>& argv,
                           std::chrono::milliseconds timeout = std::chrono::seconds(30));
 
+// A server started exactly as given: the whole command line (which must make it listen on a
+// free port), its working directory, its whole environment ("NAME=value"), and where it keeps
+// its database and log and where its standard error goes.
+struct ServerCommand {
+  std::vector<std::string> argv;
+  std::string cwd;
+  std::vector<std::string> environment;
+  std::string data_dir;
+  std::string log_path;
+  std::string stderr_path;
+};
+
 // The real stratdesk-server, started with --port 0 and a data directory of its own.
 class ServerProcess {
  public:
   // `data_dir` is used as --data-dir; `extra` options are appended.
   explicit ServerProcess(const std::string& data_dir, std::vector<std::string> extra = {});
+  explicit ServerProcess(const ServerCommand& command);
   ~ServerProcess();
   ServerProcess(const ServerProcess&) = delete;
   ServerProcess& operator=(const ServerProcess&) = delete;
@@ -124,6 +137,8 @@ class ServerProcess {
 
  private:
   std::string data_dir_;
+  std::string log_path_;
+  std::string stderr_path_;
   pid_t pid_ = -1;
   unsigned short port_ = 0;
   std::string startup_output_;

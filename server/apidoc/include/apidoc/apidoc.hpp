@@ -19,10 +19,6 @@ inline constexpr std::array<std::string_view, 5> docs_files = {
     "swagger-ui.css", "index.css", "swagger-ui-bundle.js", "favicon-32x32.png",
     "favicon-16x16.png"};
 
-// Where the docs page's files are looked for when the host names no folder: the one
-// scripts/install-deps.sh fills in the source tree.
-std::string default_docs_dir();
-
 // The OpenAPI document with its paths under `base_uri` (the plain concatenation, as routes are
 // mounted). Throws std::logic_error when the kept document has a path outside
 // document_base_uri.

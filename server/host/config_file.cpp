@@ -1,0 +1,183 @@
+#include "config_file.hpp"
+
+#include <algorithm>
+#include <cctype>
+#include <fstream>
+#include <optional>
+
+namespace stratdesk::host {
+namespace {
+
+class LineError : public std::runtime_error {
+ public:
+  using std::runtime_error::runtime_error;
+};
+
+bool is_blank(char c) {
+  return c == ' ' || c == '\t' || c == '\r';
+}
+
+std::string_view trim(std::string_view text) {
+  while (!text.empty() && is_blank(text.front())) {
+    text.remove_prefix(1);
+  }
+  while (!text.empty() && is_blank(text.back())) {
+    text.remove_suffix(1);
+  }
+  return text;
+}
+
+bool is_key_char(char c) {
+  return std::isalnum(static_cast<unsigned char>(c)) != 0 || c == '-' || c == '_';
+}
+
+// Reads one string starting at `text[at]` (a quote), leaving `at` after its closing quote.
+std::string read_quoted(std::string_view text, std::size_t& at) {
+  const char quote = text[at++];
+  std::string value;
+  while (at < text.size() && text[at] != quote) {
+    char c = text[at++];
+    if (c == '\\' && quote == '"') {
+      if (at == text.size()) {
+        break;
+      }
+      switch (const char escaped = text[at++]) {
+        case 'n':
+          c = '\n';
+          break;
+        case 't':
+          c = '\t';
+          break;
+        case '"':
+        case '\\':
+          c = escaped;
+          break;
+        default:
+          throw LineError(std::string("unknown escape \\") + escaped);
+      }
+    }
+    value.push_back(c);
+  }
+  if (at == text.size()) {
+    throw LineError("unterminated string");
+  }
+  ++at;
+  return value;
+}
+
+// The rest of a line after a value must be blank or a comment.
+void expect_end(std::string_view text, std::size_t at) {
+  const std::string_view rest = trim(text.substr(at));
+  if (!rest.empty() && rest.front() != '#') {
+    throw LineError("unexpected '" + std::string(rest) + "' after the value");
+  }
+}
+
+std::vector<std::string> read_array(std::string_view text) {
+  std::vector<std::string> values;
+  std::size_t at = 1;
+  for (;;) {
+    while (at < text.size() && (is_blank(text[at]) || text[at] == ',')) {
+      ++at;
+    }
+    if (at == text.size()) {
+      throw LineError("unterminated array");
+    }
+    if (text[at] == ']') {
+      expect_end(text, at + 1);
+      return values;
+    }
+    if (text[at] != '"' && text[at] != '\'') {
+      throw LineError("an array holds quoted strings only");
+    }
+    values.push_back(read_quoted(text, at));
+  }
+}
+
+std::vector<std::string> read_values(std::string_view text) {
+  if (text.empty()) {
+    throw LineError("missing value");
+  }
+  if (text.front() == '[') {
+    return read_array(text);
+  }
+  if (text.front() == '"' || text.front() == '\'') {
+    std::size_t at = 0;
+    std::string value = read_quoted(text, at);
+    expect_end(text, at);
+    return {value};
+  }
+  const std::string_view bare = trim(text.substr(0, text.find('#')));
+  if (std::any_of(bare.begin(), bare.end(), is_blank)) {
+    throw LineError("a value with spaces must be quoted");
+  }
+  return {std::string(bare)};
+}
+
+struct Entry {
+  std::string key;
+  std::vector<std::string> values;
+};
+
+// An empty key for a blank or comment line.
+Entry read_line(std::string_view line) {
+  line = trim(line);
+  if (line.empty() || line.front() == '#') {
+    return {};
+  }
+  if (line.front() == '[') {
+    throw LineError("tables are not supported; write every key at the top level");
+  }
+  const std::size_t equals = line.find('=');
+  if (equals == std::string_view::npos) {
+    throw LineError("expected key = value");
+  }
+  const std::string_view key = trim(line.substr(0, equals));
+  if (key.empty() || !std::all_of(key.begin(), key.end(), is_key_char)) {
+    throw LineError("'" + std::string(key) + "' is not a key");
+  }
+  return {std::string(key), read_values(trim(line.substr(equals + 1)))};
+}
+
+std::string option_of(const std::string& key) {
+  std::string option = "--" + key;
+  std::replace(option.begin(), option.end(), '_', '-');
+  return option;
+}
+
+}  // namespace
+
+std::vector<std::string> read_config_file(
+    const std::filesystem::path& path, const std::function<bool(const std::string&)>& is_option) {
+  std::ifstream file(path);
+  if (!file) {
+    throw ConfigError("cannot read config file " + path.string());
+  }
+  std::vector<std::string> arguments;
+  std::string line;
+  for (int number = 1; std::getline(file, line); ++number) {
+    const auto where = path.string() + ":" + std::to_string(number) + ": ";
+    Entry entry;
+    try {
+      entry = read_line(line);
+    } catch (const LineError& error) {
+      throw ConfigError(where + error.what());
+    }
+    if (entry.key.empty()) {
+      continue;
+    }
+    const std::string option = option_of(entry.key);
+    if (!is_option(option)) {
+      throw ConfigError(where + "unknown key '" + entry.key + "'");
+    }
+    for (const std::string& value : entry.values) {
+      arguments.push_back(option + "=" + value);
+    }
+  }
+  if (file.bad()) {
+    throw ConfigError("cannot read config file " + path.string());
+  }
+  return arguments;
+}
+
+}  // namespace stratdesk::host
