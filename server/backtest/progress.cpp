@@ -179,11 +179,17 @@ namespace {
 
 class ProgressWatch {
  public:
-  ProgressWatch(std::string sqlite_url, std::shared_ptr<events::EventHub> hub)
-      : sqlite_url_(std::move(sqlite_url)), hub_(std::move(hub)) {}
+  ProgressWatch(const db::Database& database, std::shared_ptr<events::EventHub> hub)
+      : database_(database), hub_(std::move(hub)) {}
 
   boost::asio::awaitable<void> run() {
     boost::asio::steady_timer timer(co_await boost::asio::this_coro::executor);
+    try {
+      // Opened before any request is served, so the server's descriptors stay level after.
+      conn_.emplace(database_.open_connection());
+    } catch (const std::exception& e) {
+      log::logger().error("cannot look at the progress of running backtests: {}", e.what());
+    }
     for (;;) {
       timer.expires_after(seconds(1));
       co_await timer.async_wait(boost::asio::use_awaitable);
@@ -200,7 +206,7 @@ class ProgressWatch {
  private:
   void look() {
     if (!conn_) {
-      conn_.emplace(db::open_connection(sqlite_url_));
+      conn_.emplace(database_.open_connection());
     }
     const db::Rows running = conn_->execute("SELECT id FROM backtests WHERE backtests.state = ?",
                                             {db::Value("executing")});
@@ -221,7 +227,7 @@ class ProgressWatch {
     last_seen_ = std::move(seen);
   }
 
-  std::string sqlite_url_;
+  const db::Database& database_;
   std::shared_ptr<events::EventHub> hub_;
   std::optional<db::Connection> conn_;
   std::map<std::int64_t, json::value> last_seen_;  // executing backtests at the last look
@@ -233,9 +239,9 @@ boost::asio::awaitable<void> watch(std::shared_ptr<ProgressWatch> watch) {
 
 }  // namespace
 
-void start_progress_watch(boost::asio::any_io_executor executor, std::string sqlite_url,
+void start_progress_watch(boost::asio::any_io_executor executor, const db::Database& database,
                           std::shared_ptr<events::EventHub> hub) {
-  auto progress_watch = std::make_shared<ProgressWatch>(std::move(sqlite_url), std::move(hub));
+  auto progress_watch = std::make_shared<ProgressWatch>(database, std::move(hub));
   boost::asio::co_spawn(executor, watch(std::move(progress_watch)),
                         log::report_failure_of("the progress watch"));
 }

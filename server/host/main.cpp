@@ -222,7 +222,7 @@ int serve(const Options& options) {
       io.get_executor(), {options.pid_dir, options.log_path, options.db_path, options.python}, hub);
   server::start_foreign_kestrun_collector(
       io.get_executor(), {options.pid_dir, options.log_path, options.db_path}, hub);
-  backtest::start_progress_watch(io.get_executor(), options.db_path, hub);
+  backtest::start_progress_watch(io.get_executor(), database, hub);
   ManagerControl engines(manager);
   const backtest::Settings backtests{options.engine_script, options.strategy_dir,
                                      options.bundle_dir};

@@ -171,8 +171,8 @@ std::optional<boost::json::object> backtest_progress(db::Connection& conn,
 
 // Once a second, publishes on `hub` a `progress` event for every executing backtest whose
 // simulated_until changed since the last look. Runs until the executor stops, on a connection
-// of its own to `sqlite_url`; failures are logged and retried.
-void start_progress_watch(boost::asio::any_io_executor executor, std::string sqlite_url,
+// of its own to `database` (which must outlive it); failures are logged and retried.
+void start_progress_watch(boost::asio::any_io_executor executor, const db::Database& database,
                           std::shared_ptr<events::EventHub> hub);
 
 // Mounts BacktestList, Backtest, BackTestListByCondition, BackTestNoALgoInfo and
