@@ -9,6 +9,7 @@
 #include <memory>
 #include <optional>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include <boost/asio/io_context.hpp>
@@ -19,12 +20,14 @@
 #include "apidoc/apidoc.hpp"
 #include "backtest/backtest.hpp"
 #include "db/db.hpp"
+#include "db/writer.hpp"
 #include "descriptor_limit.hpp"
 #include "event_stream/event_stream.hpp"
 #include "events/event_hub.hpp"
 #include "feeds/feeds.hpp"
 #include "http/router.hpp"
 #include "http/server.hpp"
+#include "http/worker_pool.hpp"
 #include "init_strategy/init_strategy.hpp"
 #include "install_layout.hpp"
 #include "log/log.hpp"
@@ -39,6 +42,8 @@ namespace {
 namespace fs = std::filesystem;
 
 constexpr auto shutdown_grace = std::chrono::seconds(10);
+// Feed POSTs being read at once; more wait their turn, which bounds the memory their rows take.
+constexpr std::size_t feed_reads_in_flight = 8;
 
 // A start-up failure the user can fix: reported on one line, exit code 2.
 class UnusablePath : public std::runtime_error {
@@ -223,6 +228,12 @@ int serve(const Options& options) {
   server::start_foreign_kestrun_collector(
       io.get_executor(), {options.pid_dir, options.log_path, options.db_path}, hub);
   backtest::start_progress_watch(io.get_executor(), database, hub);
+  // Feed POSTs are read on a few threads and stored by one writer of their own, so the loop
+  // serves other requests meanwhile. Both go before the loop, after what they hand results to.
+  http::WorkerPool pool(http::WorkerPool::threads_for(std::thread::hardware_concurrency()),
+                        feed_reads_in_flight);
+  db::Writer writer(database);
+  log::logger().info("feed parsing on a worker pool of {} threads", pool.size());
   ManagerControl engines(manager);
   const backtest::Settings backtests{options.engine_script, options.strategy_dir,
                                      options.bundle_dir};
@@ -233,7 +244,7 @@ int serve(const Options& options) {
   algorithms::register_api(api, options.base_uri, database, extraction,
                            {options.strategy_dir, hub});
   backtest::register_api(api, options.base_uri, database, backtests, engines, hub);
-  feeds::register_api(api, options.base_uri, database, hub);
+  feeds::register_api(api, options.base_uri, database, pool, writer, hub);
   morvex_api::register_api(api, options.base_uri, database, analytics);
   event_stream::register_api(api, options.base_uri, hub);
   apidoc::register_api(api, options.base_uri, docs_folder());

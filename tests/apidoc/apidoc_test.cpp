@@ -79,7 +79,8 @@ class NoEngines final : public backtest::EngineControl {
 
 // What the host mounts, module by module.
 MethodsByPath mounted(const std::string& base_uri) {
-  db::Database database("unused.db");
+  test::TempDir dir;
+  db::Database database(dir.file("unused.db"));
   const algorithms::ParameterExtraction extraction({"python3", std::chrono::seconds(1)});
   const backtest::Settings backtests{"engine.py", "strategies", "bundle"};
   NoEngines engines;
@@ -89,7 +90,9 @@ MethodsByPath mounted(const std::string& base_uri) {
   http::Api api;
   algorithms::register_api(api, base_uri, database, extraction, {"", hub});
   backtest::register_api(api, base_uri, database, backtests, engines, hub);
-  feeds::register_api(api, base_uri, database, hub);
+  http::WorkerPool pool(1, 1);
+  db::Writer writer(database);
+  feeds::register_api(api, base_uri, database, pool, writer, hub);
   morvex_api::register_api(api, base_uri, database, analytics);
   event_stream::register_api(api, base_uri, hub);
   register_api(api, base_uri, docs_dir());

@@ -9,7 +9,6 @@
 #include "db/db.hpp"
 #include "feeds/feeds.hpp"
 #include "insert_statement.hpp"
-#include "request_db/request_db.hpp"
 
 namespace stratdesk::feeds {
 namespace {
@@ -99,12 +98,19 @@ void FeedGroup::insert(const FeedKind& kind, const boost::json::array& rows, db:
   }
 }
 
+// Decoding the body and reading its rows take a pool thread, storing them the database writer:
+// the event loop serves other requests meanwhile. The request is this coroutine's alone, so the
+// pool may decode its form; nothing else is shared.
 boost::asio::awaitable<http::Response> FeedGroup::post(http::Request& request) {
-  db::Connection& connection = request_db::get_connection(request, database_);
-  StoredIds stored;
-  const PostedBatches posted = PostedBatches::read(request.form());
-  posted.store(connection, hub_ ? &stored : nullptr);
-  connection.commit();
+  const PostedBatches posted =
+      co_await pool_.run([&request] { return PostedBatches::read(request.form()); });
+  const bool announce = hub_ != nullptr;
+  const StoredIds stored = co_await writer_.write([&posted, announce](db::Connection& c) {
+    StoredIds stored;
+    posted.store(c, announce ? &stored : nullptr);
+    c.commit();
+    return stored;
+  });
   publish(stored);
   co_return http::Response::json(nullptr);
 }

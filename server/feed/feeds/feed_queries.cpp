@@ -203,6 +203,7 @@ boost::asio::awaitable<http::Response> FeedQuery::get(http::Request& request,
 }
 
 void register_api(http::Api& api, const std::string& base_uri, db::Database& database,
+                  http::WorkerPool& pool, db::Writer& writer,
                   std::shared_ptr<events::EventHub> hub) {
   const std::string backtest =
       base_uri + "/algorithms/<int:algorithm_id>/backtests/<int:backtest_id>";
@@ -213,7 +214,7 @@ void register_api(http::Api& api, const std::string& base_uri, db::Database& dat
   api.add<PositionFeed>(backtest + "/feeds/position", database);
   api.add<AccountFeed>(backtest + "/feeds/account", database);
   api.add<RiskFeed>(backtest + "/feeds/risk", database);
-  api.add<FeedGroup>(base_uri + "/feedgroup", database, std::move(hub));
+  api.add<FeedGroup>(base_uri + "/feedgroup", pool, writer, std::move(hub));
 }
 
 }  // namespace stratdesk::feeds

@@ -18,11 +18,13 @@
 #include "common/error.hpp"
 #include "db/connection.hpp"
 #include "db/db.hpp"
+#include "db/writer.hpp"
 #include "events/event_hub.hpp"
 #include "feeds/row_reader.hpp"
 #include "http/request.hpp"
 #include "http/response.hpp"
 #include "http/router.hpp"
+#include "http/worker_pool.hpp"
 
 // Feeds: the result rows running engines post, and the paged queries over them.
 namespace stratdesk::feeds {
@@ -138,9 +140,11 @@ using StoredIds =
 // POST <base>/feedgroup: stores the rows of every kind the form carries, in one transaction.
 class FeedGroup final {
  public:
-  // After each committed POST, one `feeds` event per backtest it stored rows for goes to `hub`.
-  explicit FeedGroup(db::Database& database, std::shared_ptr<events::EventHub> hub = nullptr)
-      : database_(database), hub_(std::move(hub)) {}
+  // Reads each POST on `pool` and stores it on `writer`. After each committed POST, one `feeds`
+  // event per backtest it stored rows for goes to `hub`.
+  FeedGroup(http::WorkerPool& pool, db::Writer& writer,
+            std::shared_ptr<events::EventHub> hub = nullptr)
+      : pool_(pool), writer_(writer), hub_(std::move(hub)) {}
 
   boost::asio::awaitable<http::Response> post(http::Request& request);
 
@@ -158,7 +162,8 @@ class FeedGroup final {
  private:
   void publish(const StoredIds& stored) const;
 
-  db::Database& database_;
+  http::WorkerPool& pool_;
+  db::Writer& writer_;
   std::shared_ptr<events::EventHub> hub_;
 };
 
@@ -275,9 +280,11 @@ class RiskFeed final : public FeedQuery {
       : FeedQuery(database, "risk_feeds", risk_fields_name, false) {}
 };
 
-// Mounts the seven queries and the feed group under `base_uri`; stored rows are announced on
-// `hub`, when given. `database` must outlive `api`.
+// Mounts the seven queries and the feed group under `base_uri`; POSTs are read on `pool` and
+// stored on `writer`, and stored rows are announced on `hub`, when given. The references must
+// outlive `api`.
 void register_api(http::Api& api, const std::string& base_uri, db::Database& database,
+                  http::WorkerPool& pool, db::Writer& writer,
                   std::shared_ptr<events::EventHub> hub = nullptr);
 
 }  // namespace stratdesk::feeds
