@@ -28,6 +28,7 @@
 #include "morvex_client/morvex_client.hpp"
 #include "options.hpp"
 #include "server/server.hpp"
+#include "tasks/task_group.hpp"
 
 namespace {
 
@@ -35,6 +36,8 @@ namespace fs = std::filesystem;
 using stratdesk::host::Options;
 
 constexpr auto shutdown_grace = std::chrono::seconds(10);
+// Background tasks end at their next wait once cancelled; this only bounds a task that does not.
+constexpr auto task_shutdown_limit = std::chrono::seconds(2);
 
 // A start-up failure the user can fix: reported on one line, exit code 2.
 class UnusablePath : public std::runtime_error {
@@ -196,6 +199,18 @@ boost::json::object options_as_json(const Options& options) {
           {"analytics_port", options.analytics_port}};
 }
 
+// Cancels the background tasks (engine supervision, the child reaper, connections still open)
+// and stops the loop once they have ended, or once the limit has passed for those that did not.
+void stop_background_tasks(boost::asio::io_context& io) {
+  auto& tasks = stratdesk::tasks::TaskGroup::of(io.get_executor());
+  tasks.shutdown(io.get_executor(), task_shutdown_limit, [&io](std::size_t left) {
+    if (left > 0) {
+      stratdesk::log::logger().warning("{} background tasks did not end when cancelled", left);
+    }
+    io.stop();
+  });
+}
+
 int serve(const Options& options) {
   prepare_paths(options);
   stratdesk::log::init(options.log_path);
@@ -248,7 +263,7 @@ int serve(const Options& options) {
     }
     stratdesk::log::logger().info("signal {} received, shutting down", signal_number);
     manager->on_stop();
-    server.shutdown(shutdown_grace, [&io] { io.stop(); });
+    server.shutdown(shutdown_grace, [&io] { stop_background_tasks(io); });
   });
 
   server.start();

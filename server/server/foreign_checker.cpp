@@ -10,7 +10,6 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include <boost/asio/co_spawn.hpp>
 #include <boost/asio/steady_timer.hpp>
 #include <boost/asio/this_coro.hpp>
 #include <boost/asio/use_awaitable.hpp>
@@ -18,6 +17,7 @@
 #include "log/log.hpp"
 #include "server/pid_file.hpp"
 #include "server/server.hpp"
+#include "tasks/task_group.hpp"
 
 namespace stratdesk::server {
 namespace {
@@ -85,8 +85,8 @@ ForeignKestrunChecker::ForeignKestrunChecker(asio::any_io_executor executor, std
       sqlite_url_(std::move(sqlite_url)) {}
 
 void ForeignKestrunChecker::start() {
-  asio::co_spawn(executor_, keep_running(shared_from_this()),
-                 log::report_failure_of("foreign kestrun checker task"));
+  tasks::TaskGroup::of(executor_).spawn(executor_, "foreign kestrun checker task",
+                                        keep_running(shared_from_this()));
 }
 
 db::Connection& ForeignKestrunChecker::connection() {

@@ -45,10 +45,6 @@ struct ExtractionAnswer {
 // arrived.
 boost::asio::awaitable<ExtractionAnswer> read_answer(boost::asio::ip::tcp::socket& socket);
 
-// Reads until `n` bytes arrived or the peer closed, whichever comes first, and returns what
-// arrived. Reads nothing when `n` is 0 or less. Errors other than the peer's close throw.
-boost::asio::awaitable<std::string> recv_n(boost::asio::ip::tcp::socket& sock, std::int64_t n);
-
 // The `securities` column for a configuration's "securities" member: a string as is, any other
 // value as its JSON text (as Python's json.dumps writes it).
 std::string securities_text(const boost::json::value& securities);

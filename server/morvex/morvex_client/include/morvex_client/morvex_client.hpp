@@ -43,11 +43,6 @@ class Error : public std::runtime_error {
   Kind kind_;
 };
 
-// Reads from `sock` until `n` bytes have arrived or the peer has closed the connection; fewer
-// than `n` bytes come back only in the second case. Nothing is read when `n` <= 0. Socket
-// errors other than the peer's orderly close are thrown as boost::system::system_error.
-boost::asio::awaitable<std::string> recv_n(boost::asio::ip::tcp::socket& sock, std::int64_t n);
-
 // Sends `request` (its members in the caller's order, "cmd" first) and returns the parsed
 // answer. The body is written as Python's json.dumps writes it: ", " and ": " separators,
 // members in insertion order, everything outside ASCII escaped. Yields while it connects, sends and
