@@ -68,8 +68,8 @@ boost::asio::awaitable<void> linger_close(beast::tcp_stream& stream) {
   boost::system::error_code ignored;
   stream.socket().shutdown(tcp::socket::shutdown_send, ignored);
   stream.expires_after(std::chrono::seconds(2));
-  std::array<char, 16 * 1024> sink{};
-  for (std::size_t drained = 0; drained < 64u * 1024 * 1024;) {
+  std::array<char, std::size_t{16} * 1024> sink{};
+  for (std::size_t drained = 0; drained < std::size_t{64} * 1024 * 1024;) {
     auto [ec, n] = co_await stream.async_read_some(boost::asio::buffer(sink), use_tuple);
     if (ec) {
       break;

@@ -96,7 +96,7 @@ Api::Match Api::match(std::string_view path, verb method) const {
       if (route.handlers[slot(served)]) {
         allowed.push_back(verb_name(served));
         if (served == verb::get) {
-          allowed.push_back("HEAD");
+          allowed.emplace_back("HEAD");
         }
       }
     }
@@ -111,7 +111,7 @@ Api::Match Api::match(std::string_view path, verb method) const {
   if (!path_known) {
     return result;
   }
-  allowed.push_back("OPTIONS");
+  allowed.emplace_back("OPTIONS");
   std::sort(allowed.begin(), allowed.end());
   allowed.erase(std::unique(allowed.begin(), allowed.end()), allowed.end());
   for (std::string_view name : allowed) {

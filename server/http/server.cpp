@@ -1,5 +1,7 @@
 #include "http/server.hpp"
 
+#include <utility>
+
 #include <boost/asio/as_tuple.hpp>
 #include <boost/asio/co_spawn.hpp>
 #include <boost/asio/use_awaitable.hpp>
@@ -59,7 +61,7 @@ std::optional<Response> answer_for_read_error(const boost::system::error_code& e
 Server::Server(boost::asio::io_context& io, const Api& api, ServerOptions options)
     : io_(io),
       api_(api),
-      options_(options),
+      options_(std::move(options)),
       acceptor_(io),
       sessions_(std::make_shared<SessionSet>()) {}
 
@@ -71,7 +73,7 @@ tcp::endpoint Server::listen(const std::string& address, unsigned short port) {
   acceptor_.set_option(tcp::acceptor::reuse_address(true));
   acceptor_.bind(endpoint);
   acceptor_.listen(boost::asio::socket_base::max_listen_connections);
-  const tcp::endpoint bound = acceptor_.local_endpoint();
+  tcp::endpoint bound = acceptor_.local_endpoint();
   access_.emplace(options_.access, address, bound.port());
   return bound;
 }
@@ -188,7 +190,7 @@ boost::asio::awaitable<bool> Server::wait_for_request(Session& session,
                                                       beast::flat_buffer& buffer) {
   session.stream.expires_after(options_.idle_timeout);
   auto [ec, first_bytes] =
-      co_await session.stream.async_read_some(buffer.prepare(16 * 1024), use_tuple);
+      co_await session.stream.async_read_some(buffer.prepare(std::size_t{16} * 1024), use_tuple);
   if (ec) {
     co_return false;
   }

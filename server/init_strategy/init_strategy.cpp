@@ -37,6 +37,7 @@ std::string_view embedded(std::string_view name) {
 std::vector<std::string> parameters_of(const std::vector<std::string_view>& codes) {
   boost::asio::io_context io;
   std::vector<std::future<std::string>> pending;
+  pending.reserve(codes.size());
   for (std::string_view code : codes) {
     pending.push_back(boost::asio::co_spawn(io, algorithms::get_parameter(std::string(code)),
                                             boost::asio::use_future));

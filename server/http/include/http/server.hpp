@@ -21,8 +21,8 @@ namespace stratdesk::http {
 
 struct ServerOptions {
   // Bodies above this are answered 413 before they are read.
-  std::size_t body_limit = 256u * 1024 * 1024;
-  std::size_t header_limit = 64u * 1024;
+  std::size_t body_limit = std::size_t{256} * 1024 * 1024;
+  std::size_t header_limit = std::size_t{64} * 1024;
   // How long a connection may wait for the first byte of its next request.
   std::chrono::milliseconds idle_timeout = std::chrono::seconds(60);
   // Time for a whole request header to arrive once its first byte has.
