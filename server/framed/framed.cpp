@@ -39,22 +39,31 @@ asio::awaitable<void> sleep_until(Clock::time_point deadline) {
   co_await timer.async_wait(asio::use_awaitable);
 }
 
+// A step cancelled by its caller (the deadline, or the server's shutdown) says nothing about the
+// peer: its operation_aborted goes on as it is.
+[[noreturn]] void fail(Error::Step step, const boost::system::system_error& error) {
+  if (error.code() == asio::error::operation_aborted) {
+    throw error;
+  }
+  throw Error(step, error);
+}
+
 asio::awaitable<void> connect(tcp::socket& socket, unsigned short port) {
   const tcp::endpoint endpoint(asio::ip::address_v4::loopback(), port);
   if (auto [ec] = co_await socket.async_connect(endpoint, use_tuple); ec) {
-    throw Error(Error::Step::connect, boost::system::system_error(ec));
+    fail(Error::Step::connect, boost::system::system_error(ec));
   }
 }
 
 asio::awaitable<Reply> send_and_receive(tcp::socket& socket, std::string_view frame) {
   if (auto [ec, n] = co_await asio::async_write(socket, asio::buffer(frame), use_tuple); ec) {
-    throw Error(Error::Step::send, boost::system::system_error(ec));
+    fail(Error::Step::send, boost::system::system_error(ec));
   }
   std::optional<std::string> body;
   try {
     body = co_await read_frame(socket);
   } catch (const boost::system::system_error& error) {
-    throw Error(Error::Step::receive, error);
+    fail(Error::Step::receive, error);
   }
   if (!body) {
     co_return Reply{Reply::Status::closed_early, {}};

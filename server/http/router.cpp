@@ -2,6 +2,10 @@
 
 #include <algorithm>
 #include <charconv>
+#include <exception>
+
+#include <boost/asio/cancellation_type.hpp>
+#include <boost/asio/this_coro.hpp>
 
 #include "log/log.hpp"
 
@@ -122,6 +126,25 @@ Api::Match Api::match(std::string_view path, verb method) const {
   return result;
 }
 
+namespace {
+
+// The answer to a handler that threw: an http::Error's status and message, or 500 for anything
+// else. Both are logged.
+Response answer_failure(const Request& request, const std::exception_ptr& failure) {
+  try {
+    std::rethrow_exception(failure);
+  } catch (const Error& error) {
+    log::logger().warning("{} {} answered {}: {}", request.method_text(), request.target(),
+                          error.status(), error.what());
+    return Response::message(error.status(), error.what());
+  } catch (const std::exception& error) {
+    log::logger().error("{} {} failed: {}", request.method_text(), request.target(), error.what());
+    return Response::message(500, "internal server error");
+  }
+}
+
+}  // namespace
+
 asio::awaitable<Response> Api::dispatch(Request& request) const {
   Match found = match(request.path(), request.method());
   switch (found.kind) {
@@ -141,16 +164,18 @@ asio::awaitable<Response> Api::dispatch(Request& request) const {
     case Match::Kind::found:
       break;
   }
+  std::exception_ptr failure;
   try {
     co_return co_await (*found.handler)(request, found.parameters);
-  } catch (const Error& error) {
-    log::logger().warning("{} {} answered {}: {}", request.method_text(), request.target(),
-                          error.status(), error.what());
-    co_return Response::message(error.status(), error.what());
-  } catch (const std::exception& error) {
-    log::logger().error("{} {} failed: {}", request.method_text(), request.target(), error.what());
-    co_return Response::message(500, "internal server error");
+  } catch (...) {
+    failure = std::current_exception();
   }
+  // A handler cut short by the server's shutdown did not fail, and nobody waits for its answer:
+  // the cancellation goes on to end the connection.
+  if ((co_await asio::this_coro::cancellation_state).cancelled() != asio::cancellation_type::none) {
+    std::rethrow_exception(failure);
+  }
+  co_return answer_failure(request, failure);
 }
 
 }  // namespace stratdesk::http

@@ -42,7 +42,9 @@ struct Reply {
 
 // Sends `frame` (a whole frame, length included) on the connected `socket` and reads one frame
 // back, all before `deadline`. Bytes past the announced length are left unread. Throws Error
-// (send or receive) when the socket fails. The socket is closed when this returns or throws.
+// (send or receive) when the socket fails, and operation_aborted as a plain
+// boost::system::system_error when the caller's coroutine is cancelled. The socket is closed
+// when this returns or throws.
 boost::asio::awaitable<Reply> exchange(boost::asio::ip::tcp::socket& socket, std::string_view frame,
                                        Clock::time_point deadline);
 
