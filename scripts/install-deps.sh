@@ -6,7 +6,7 @@ set -eu
 PACKAGES="g++ make cmake ninja-build pkg-config
 libboost1.81-dev libboost-json1.81-dev libboost-url1.81-dev
 libsqlite3-dev sqlite3 libspdlog-dev libhowardhinnant-date-dev
-libgtest-dev googletest tzdata curl python3 clang-format clang libclang-rt-14-dev"
+libgtest-dev googletest tzdata curl python3 clang-format clang-tidy clang libclang-rt-14-dev"
 
 missing=""
 for package in $PACKAGES; do
