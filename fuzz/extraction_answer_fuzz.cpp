@@ -12,8 +12,8 @@
 #include <boost/asio/write.hpp>
 
 #include "algorithms/algorithms.hpp"
+#include "common/text.hpp"
 #include "http/errors.hpp"
-#include "http/forms.hpp"
 
 namespace asio = boost::asio;
 using asio::ip::tcp;
@@ -47,7 +47,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   io.run();
   try {
     const auto read = answer.get();
-    if (!stratdesk::http::is_valid_utf8(read.body) || read.body.size() + 4 > size) {
+    if (!stratdesk::common::is_valid_utf8(read.body) || read.body.size() + 4 > size) {
       __builtin_trap();
     }
   } catch (const stratdesk::http::Error&) {

@@ -3,6 +3,7 @@
 #include <cstdint>
 #include <string_view>
 
+#include "common/text.hpp"
 #include "http/forms.hpp"
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
@@ -20,8 +21,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     const auto form = stratdesk::http::parse_multipart(body, boundary);
     for (const auto& field : form.fields.all()) {
       // Fields reach JSON and SQLite as text: they must be valid UTF-8.
-      if (!stratdesk::http::is_valid_utf8(field.value) ||
-          !stratdesk::http::is_valid_utf8(field.name)) {
+      if (!stratdesk::common::is_valid_utf8(field.value) ||
+          !stratdesk::common::is_valid_utf8(field.name)) {
         __builtin_trap();
       }
     }

@@ -2,6 +2,7 @@
 #include <cstdint>
 #include <string_view>
 
+#include "common/text.hpp"
 #include "http/forms.hpp"
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
@@ -9,8 +10,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   try {
     const auto fields = stratdesk::http::parse_urlencoded(input);
     for (const auto& field : fields.all()) {
-      if (!stratdesk::http::is_valid_utf8(field.value) ||
-          !stratdesk::http::is_valid_utf8(field.name) || fields.first(field.name) == nullptr) {
+      if (!stratdesk::common::is_valid_utf8(field.value) ||
+          !stratdesk::common::is_valid_utf8(field.name) || fields.first(field.name) == nullptr) {
         __builtin_trap();
       }
     }

@@ -8,7 +8,7 @@ build="$1"
 seconds="$2"
 source_dir="$(cd "$(dirname "$0")/.." && pwd)"
 
-CXX=clang++ cmake -S "$source_dir" -B "$build" -G Ninja -DSTRATDESK_FUZZ=ON \
+CXX=clang++ cmake -S "$source_dir" -B "$build" -G Ninja -DSTRATDESK_FUZZ=ON -DSTRATDESK_WERROR=ON \
   -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
 targets=""
 for seeds in "$source_dir"/fuzz/corpus/*/; do

@@ -9,7 +9,7 @@ root=$(cd "$(dirname "$0")/.." && pwd)
 PACKAGES="g++ make cmake ninja-build pkg-config
 libboost1.81-dev libboost-json1.81-dev libboost-url1.81-dev
 libsqlite3-dev sqlite3 libspdlog-dev libhowardhinnant-date-dev
-libgtest-dev googletest tzdata curl python3 clang-format clang libclang-rt-14-dev
+libgtest-dev googletest tzdata curl python3 clang-format clang-tidy clang libclang-rt-14-dev
 python3-jsonschema chromium"
 # Node.js may come from elsewhere with its own npm; Debian's packages only when npm is absent.
 if ! command -v npm >/dev/null 2>&1; then

@@ -35,6 +35,7 @@
 #include "options.hpp"
 #include "server/pid_file.hpp"
 #include "server/server.hpp"
+#include "tasks/task_group.hpp"
 
 namespace stratdesk::host {
 namespace {
@@ -44,6 +45,8 @@ namespace fs = std::filesystem;
 constexpr auto shutdown_grace = std::chrono::seconds(10);
 // Feed POSTs being read at once; more wait their turn, which bounds the memory their rows take.
 constexpr std::size_t feed_reads_in_flight = 8;
+// Background tasks end at their next wait once cancelled; this only bounds a task that does not.
+constexpr auto task_shutdown_limit = std::chrono::seconds(2);
 
 // A start-up failure the user can fix: reported on one line, exit code 2.
 class UnusablePath : public std::runtime_error {
@@ -208,6 +211,18 @@ class ManagerControl final : public backtest::EngineControl {
   std::shared_ptr<server::KestrunManager> manager_;
 };
 
+// Cancels the background tasks (engine supervision, the child reaper, connections still open)
+// and stops the loop once they have ended, or once the limit has passed for those that did not.
+void stop_background_tasks(boost::asio::io_context& io) {
+  auto& tasks = tasks::TaskGroup::of(io.get_executor());
+  tasks.shutdown(io.get_executor(), task_shutdown_limit, [&io](std::size_t left) {
+    if (left > 0) {
+      log::logger().warning("{} background tasks did not end when cancelled", left);
+    }
+    io.stop();
+  });
+}
+
 int serve(const Options& options) {
   prepare_paths(options);
   log::init(options.log_path);
@@ -266,7 +281,7 @@ int serve(const Options& options) {
     }
     log::logger().info("signal {} received, shutting down", signal_number);
     manager->on_stop();
-    server.shutdown(shutdown_grace, [&io] { io.stop(); });
+    server.shutdown(shutdown_grace, [&io] { stop_background_tasks(io); });
   });
 
   server.start();

@@ -212,9 +212,8 @@ void check_base_uri(const std::string& base_uri) {
 std::string resolve_python(const Raw& raw) {
   if (raw.contains("--python")) {
     const std::string& given = raw.last("--python");
-    const std::string path = given.find('/') == std::string::npos
-                                 ? find_on_path(given).value_or(given)
-                                 : absolute(given);
+    std::string path = given.find('/') == std::string::npos ? find_on_path(given).value_or(given)
+                                                            : absolute(given);
     if (::access(path.c_str(), X_OK) != 0) {
       throw OptionError("--python: '" + given + "' is not an executable program");
     }

@@ -2,6 +2,10 @@
 
 #include <algorithm>
 #include <charconv>
+#include <exception>
+
+#include <boost/asio/cancellation_type.hpp>
+#include <boost/asio/this_coro.hpp>
 
 #include "log/log.hpp"
 
@@ -98,7 +102,7 @@ Api::Match Api::match(std::string_view path, verb method) const {
       if (route.handlers[slot(served)]) {
         allowed.push_back(verb_name(served));
         if (served == verb::get) {
-          allowed.push_back("HEAD");
+          allowed.emplace_back("HEAD");
         }
       }
     }
@@ -113,7 +117,7 @@ Api::Match Api::match(std::string_view path, verb method) const {
   if (!path_known) {
     return result;
   }
-  allowed.push_back("OPTIONS");
+  allowed.emplace_back("OPTIONS");
   std::sort(allowed.begin(), allowed.end());
   allowed.erase(std::unique(allowed.begin(), allowed.end()), allowed.end());
   for (std::string_view name : allowed) {
@@ -146,6 +150,25 @@ Response answer_error(const Request& request, int status, const char* message) {
   return Response::message(status, message);
 }
 
+// The answer to a handler that threw: a refusal's status and message, the plain words of a fault
+// the user can act on, or the generic 500. Each is logged.
+Response answer_failure(const Request& request, const std::exception_ptr& failure) {
+  try {
+    std::rethrow_exception(failure);
+  } catch (const Error& error) {
+    return answer_error(request, error.status(), error.what());
+  } catch (const common::Error& error) {
+    return answer_error(request, status_of(error.kind()), error.what());
+  } catch (const common::InternalError& error) {
+    log::logger().error("{} {} failed: {}", request.method_text(), request.target(), error.what());
+    return Response::message(
+        500, error.client_message().empty() ? generic_failure : error.client_message());
+  } catch (const std::exception& error) {
+    log::logger().error("{} {} failed: {}", request.method_text(), request.target(), error.what());
+    return Response::message(500, generic_failure);
+  }
+}
+
 }  // namespace
 
 asio::awaitable<Response> Api::dispatch(Request& request) const {
@@ -167,20 +190,18 @@ asio::awaitable<Response> Api::dispatch(Request& request) const {
     case Match::Kind::found:
       break;
   }
+  std::exception_ptr failure;
   try {
     co_return co_await (*found.handler)(request, found.parameters);
-  } catch (const Error& error) {
-    co_return answer_error(request, error.status(), error.what());
-  } catch (const common::Error& error) {
-    co_return answer_error(request, status_of(error.kind()), error.what());
-  } catch (const common::InternalError& error) {
-    log::logger().error("{} {} failed: {}", request.method_text(), request.target(), error.what());
-    co_return Response::message(
-        500, error.client_message().empty() ? generic_failure : error.client_message());
-  } catch (const std::exception& error) {
-    log::logger().error("{} {} failed: {}", request.method_text(), request.target(), error.what());
-    co_return Response::message(500, generic_failure);
+  } catch (...) {
+    failure = std::current_exception();
   }
+  // A handler cut short by the server's shutdown did not fail, and nobody waits for its answer:
+  // the cancellation goes on to end the connection.
+  if ((co_await asio::this_coro::cancellation_state).cancelled() != asio::cancellation_type::none) {
+    std::rethrow_exception(failure);
+  }
+  co_return answer_failure(request, failure);
 }
 
 }  // namespace stratdesk::http

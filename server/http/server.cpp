@@ -1,18 +1,19 @@
 #include "http/server.hpp"
 
+#include <utility>
+
 #include <boost/asio/as_tuple.hpp>
 #include <boost/asio/co_spawn.hpp>
 #include <boost/asio/use_awaitable.hpp>
 #include <boost/beast/core/flat_buffer.hpp>
 #include <boost/beast/core/tcp_stream.hpp>
-#include <boost/beast/http/empty_body.hpp>
 #include <boost/beast/http/error.hpp>
 #include <boost/beast/http/read.hpp>
-#include <boost/beast/http/write.hpp>
 
-#include "common/json_text.hpp"
 #include "log/log.hpp"
+#include "response_writer.hpp"
 #include "stream_session.hpp"
+#include "tasks/task_group.hpp"
 
 namespace stratdesk::http {
 
@@ -64,7 +65,7 @@ std::optional<Response> answer_for_read_error(const boost::system::error_code& e
 Server::Server(boost::asio::io_context& io, const Api& api, ServerOptions options)
     : io_(io),
       api_(api),
-      options_(options),
+      options_(std::move(options)),
       acceptor_(io),
       sessions_(std::make_shared<SessionSet>()) {}
 
@@ -76,17 +77,19 @@ tcp::endpoint Server::listen(const std::string& address, unsigned short port) {
   acceptor_.set_option(tcp::acceptor::reuse_address(true));
   acceptor_.bind(endpoint);
   acceptor_.listen(boost::asio::socket_base::max_listen_connections);
-  const tcp::endpoint bound = acceptor_.local_endpoint();
+  tcp::endpoint bound = acceptor_.local_endpoint();
   access_.emplace(options_.access, address, bound.port());
   return bound;
 }
 
 void Server::start() {
-  boost::asio::co_spawn(io_, accept_loop(), log::report_failure_of("the accept loop"));
+  tasks::TaskGroup::of(io_.get_executor())
+      .spawn(io_.get_executor(), "the accept loop", accept_loop());
 }
 
 boost::asio::awaitable<void> Server::accept_loop() {
   boost::asio::steady_timer backoff(io_);
+  tasks::TaskGroup& connections = tasks::TaskGroup::of(io_.get_executor());
   while (!stopping_) {
     auto [ec, socket] = co_await acceptor_.async_accept(use_tuple);
     if (stopping_ || ec == boost::asio::error::operation_aborted) {
@@ -101,64 +104,9 @@ boost::asio::awaitable<void> Server::accept_loop() {
     }
     boost::system::error_code ignored;
     socket.set_option(tcp::no_delay(true), ignored);
-    // One handler for every connection rather than one built per accept.
-    static const auto report_connection_failure = log::report_failure_of("a connection");
-    boost::asio::co_spawn(io_, serve(std::move(socket)), report_connection_failure);
+    connections.spawn(io_.get_executor(), "a connection", serve(std::move(socket)));
   }
 }
-
-namespace {
-
-template <class Body>
-void add_common_headers(bhttp::response<Body>& message, const Response& response, bool keep_alive) {
-  message.set(bhttp::field::content_type, "application/json");
-  for (const auto& [name, value] : response.headers) {
-    message.set(name, value);
-  }
-  message.keep_alive(keep_alive);
-}
-
-boost::asio::awaitable<bool> write_response(beast::tcp_stream& stream, Response response,
-                                            unsigned version, bool head_only, bool keep_alive,
-                                            std::chrono::milliseconds timeout) {
-  std::string body =
-      response.body_text ? std::move(*response.body_text) : common::to_json_text(response.body);
-  stream.expires_after(timeout);
-  if (head_only) {
-    bhttp::response<bhttp::empty_body> message{static_cast<bhttp::status>(response.status),
-                                               version};
-    add_common_headers(message, response, keep_alive);
-    message.content_length(body.size());
-    auto [ec, n] = co_await bhttp::async_write(stream, message, use_tuple);
-    co_return !ec;
-  }
-  bhttp::response<bhttp::string_body> message{static_cast<bhttp::status>(response.status), version,
-                                              std::move(body)};
-  add_common_headers(message, response, keep_alive);
-  message.prepare_payload();
-  auto [ec, n] = co_await bhttp::async_write(stream, message, use_tuple);
-  co_return !ec;
-}
-
-// After an answer to a request whose body was not read, the client may still be sending.
-// Closing at once would reset the connection and could destroy the answer in flight, so
-// stop sending and discard what arrives for a short while first.
-boost::asio::awaitable<void> linger_close(beast::tcp_stream& stream) {
-  boost::system::error_code ignored;
-  stream.socket().shutdown(tcp::socket::shutdown_send, ignored);
-  stream.expires_after(std::chrono::seconds(2));
-  std::array<char, 16 * 1024> sink{};
-  for (std::size_t drained = 0; drained < 64u * 1024 * 1024;) {
-    auto [ec, n] = co_await stream.async_read_some(boost::asio::buffer(sink), use_tuple);
-    if (ec) {
-      break;
-    }
-    drained += n;
-  }
-  stream.socket().close(ignored);
-}
-
-}  // namespace
 
 boost::asio::awaitable<void> Server::serve(tcp::socket socket) {
   Session session{beast::tcp_stream(std::move(socket))};
@@ -173,92 +121,108 @@ boost::asio::awaitable<void> Server::serve(tcp::socket socket) {
   } unregister{*sessions, &session};
 
   if (sessions->size() > options_.max_connections && !make_room(&session)) {
-    co_await write_response(session.stream, Response::message(503, "too many open connections"), 11,
-                            false, false, options_.write_timeout);
-    co_await linger_close(session.stream);
+    co_await refuse(session, Response::message(503, "too many open connections"), detail::http_1_1);
     co_return;
   }
 
   beast::flat_buffer buffer;
   while (!stopping_) {
-    bhttp::request_parser<bhttp::string_body> parser;
-    parser.header_limit(static_cast<std::uint32_t>(options_.header_limit));
-    parser.body_limit(options_.body_limit);
-
-    session.idle_since = std::chrono::steady_clock::now();
-    if (buffer.size() == 0) {
-      session.stream.expires_after(options_.idle_timeout);
-      auto [idle_ec, first_bytes] =
-          co_await session.stream.async_read_some(buffer.prepare(16 * 1024), use_tuple);
-      if (idle_ec) {
-        co_return;
-      }
-      buffer.commit(first_bytes);
-    }
-    session.stream.expires_after(options_.header_timeout);
-    auto [header_ec, header_bytes] =
-        co_await bhttp::async_read_header(session.stream, buffer, parser, use_tuple);
-    if (header_ec) {
-      if (auto answer = answer_for_read_error(header_ec)) {
-        co_await write_response(session.stream, *answer, 11, false, false, options_.write_timeout);
-        co_await linger_close(session.stream);
-      }
+    std::optional<RequestMessage> message = co_await read_request(session, buffer);
+    if (!message) {
       co_return;
     }
-    session.busy = true;
-    const unsigned version = parser.get().version();
-    if (auto refused = access_->refusal(parser.get())) {
-      access_->add_cors_headers(parser.get(), *refused);
-      co_await write_response(session.stream, *refused, version, false, false,
-                              options_.write_timeout);
-      co_await linger_close(session.stream);
-      co_return;
-    }
-
-    if (!parser.is_done()) {
-      if (wants_continue(parser)) {
-        bhttp::response<bhttp::empty_body> go_on{bhttp::status::continue_, version};
-        session.stream.expires_after(options_.write_timeout);
-        auto [ec, n] = co_await bhttp::async_write(session.stream, go_on, use_tuple);
-        if (ec) {
-          co_return;
-        }
-      }
-      session.stream.expires_after(options_.body_timeout);
-      auto [body_ec, body_bytes] =
-          co_await bhttp::async_read(session.stream, buffer, parser, use_tuple);
-      if (body_ec) {
-        if (auto answer = answer_for_read_error(body_ec)) {
-          co_await write_response(session.stream, *answer, version, false, false,
-                                  options_.write_timeout);
-          co_await linger_close(session.stream);
-        }
-        co_return;
-      }
-    }
-
-    Request request(parser.release());
+    Request request(std::move(*message));
     Response response = co_await answer(request);
     // Release what the request held (its database connection, rolling back what it did not
     // commit) before the answer goes out, so a slow reader holds no lock.
     request.context().clear();
     if (response.stream && request.method() != verb::head && !stopping_) {
       session.streaming = true;
-      co_await run_stream(session.stream, std::move(response), version, options_.write_timeout,
-                          session.stream_shutdown);
+      co_await run_stream(session.stream, std::move(response), request.message().version(),
+                          options_.write_timeout, session.stream_shutdown);
       break;
     }
-    const bool keep_alive = request.keep_alive() && !stopping_;
-    const bool written =
-        co_await write_response(session.stream, std::move(response), version,
-                                request.method() == verb::head, keep_alive, options_.write_timeout);
+    const detail::WriteOptions how{.version = request.message().version(),
+                                   .head_only = request.method() == verb::head,
+                                   .keep_alive = request.keep_alive() && !stopping_,
+                                   .timeout = options_.write_timeout};
+    const bool written = co_await detail::write_response(session.stream, std::move(response), how);
     session.busy = false;
-    if (!written || !keep_alive) {
+    if (!written || !how.keep_alive) {
       break;
     }
   }
   boost::system::error_code ignored;
   session.stream.socket().shutdown(tcp::socket::shutdown_send, ignored);
+}
+
+boost::asio::awaitable<std::optional<RequestMessage>> Server::read_request(
+    Session& session, beast::flat_buffer& buffer) {
+  bhttp::request_parser<bhttp::string_body> parser;
+  parser.header_limit(static_cast<std::uint32_t>(options_.header_limit));
+  parser.body_limit(options_.body_limit);
+
+  session.idle_since = std::chrono::steady_clock::now();
+  if (buffer.size() == 0 && !co_await wait_for_request(session, buffer)) {
+    co_return std::nullopt;
+  }
+  session.stream.expires_after(options_.header_timeout);
+  auto [header_ec, header_bytes] =
+      co_await bhttp::async_read_header(session.stream, buffer, parser, use_tuple);
+  if (header_ec) {
+    co_await answer_read_error(session, header_ec, detail::http_1_1);
+    co_return std::nullopt;
+  }
+  session.busy = true;
+  const unsigned version = parser.get().version();
+  if (auto refused = access_->refusal(parser.get())) {
+    access_->add_cors_headers(parser.get(), *refused);
+    co_await refuse(session, std::move(*refused), version);
+    co_return std::nullopt;
+  }
+  if (!parser.is_done()) {
+    if (wants_continue(parser) &&
+        !co_await detail::write_continue(session.stream, version, options_.write_timeout)) {
+      co_return std::nullopt;
+    }
+    session.stream.expires_after(options_.body_timeout);
+    auto [body_ec, body_bytes] =
+        co_await bhttp::async_read(session.stream, buffer, parser, use_tuple);
+    if (body_ec) {
+      co_await answer_read_error(session, body_ec, version);
+      co_return std::nullopt;
+    }
+  }
+  co_return parser.release();
+}
+
+boost::asio::awaitable<bool> Server::wait_for_request(Session& session,
+                                                      beast::flat_buffer& buffer) {
+  session.stream.expires_after(options_.idle_timeout);
+  auto [ec, first_bytes] =
+      co_await session.stream.async_read_some(buffer.prepare(std::size_t{16} * 1024), use_tuple);
+  if (ec) {
+    co_return false;
+  }
+  buffer.commit(first_bytes);
+  co_return true;
+}
+
+boost::asio::awaitable<void> Server::answer_read_error(Session& session,
+                                                       const boost::system::error_code& ec,
+                                                       unsigned version) {
+  if (auto answer = answer_for_read_error(ec)) {
+    co_await refuse(session, std::move(*answer), version);
+  }
+}
+
+boost::asio::awaitable<void> Server::refuse(Session& session, Response response, unsigned version) {
+  const detail::WriteOptions how{.version = version,
+                                 .head_only = false,
+                                 .keep_alive = false,
+                                 .timeout = options_.write_timeout};
+  co_await detail::write_response(session.stream, std::move(response), how);
+  co_await detail::linger_close(session.stream);
 }
 
 boost::asio::awaitable<Response> Server::answer(Request& request) {

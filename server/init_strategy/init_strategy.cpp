@@ -38,6 +38,7 @@ std::vector<std::string> parameters_of(const std::vector<std::string_view>& code
                                        const algorithms::ParameterExtraction& extraction) {
   boost::asio::io_context io;
   std::vector<std::future<std::string>> pending;
+  pending.reserve(codes.size());
   for (std::string_view code : codes) {
     pending.push_back(boost::asio::co_spawn(io, extraction.get_parameter(std::string(code)),
                                             boost::asio::use_future));

@@ -12,10 +12,10 @@
 #include <sys/wait.h>
 
 #include <boost/asio/as_tuple.hpp>
-#include <boost/asio/co_spawn.hpp>
-#include <boost/asio/detached.hpp>
 #include <boost/asio/steady_timer.hpp>
 #include <boost/asio/use_awaitable.hpp>
+
+#include "tasks/task_group.hpp"
 
 extern char** environ;
 
@@ -208,7 +208,8 @@ void ensure_reaper(const asio::any_io_executor& executor) {
   }
   auto token = std::make_shared<int>(0);
   reaper_token() = token;
-  asio::co_spawn(executor, reap_until_none_left(std::move(token)), asio::detached);
+  tasks::TaskGroup::of(executor).spawn(executor, "the child reaper",
+                                       reap_until_none_left(std::move(token)));
 }
 
 }  // namespace stratdesk::process

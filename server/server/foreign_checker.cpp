@@ -11,7 +11,6 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include <boost/asio/co_spawn.hpp>
 #include <boost/asio/steady_timer.hpp>
 #include <boost/asio/this_coro.hpp>
 #include <boost/asio/use_awaitable.hpp>
@@ -19,6 +18,7 @@
 #include "log/log.hpp"
 #include "server/pid_file.hpp"
 #include "server/server.hpp"
+#include "tasks/task_group.hpp"
 
 namespace stratdesk::server {
 namespace {
@@ -97,8 +97,8 @@ ForeignKestrunChecker::ForeignKestrunChecker(asio::any_io_executor executor,
     : executor_(std::move(executor)), settings_(std::move(settings)), hub_(std::move(hub)) {}
 
 void ForeignKestrunChecker::start() {
-  asio::co_spawn(executor_, keep_running(shared_from_this()),
-                 log::report_failure_of("foreign kestrun checker task"));
+  tasks::TaskGroup::of(executor_).spawn(executor_, "foreign kestrun checker task",
+                                        keep_running(shared_from_this()));
 }
 
 db::Connection& ForeignKestrunChecker::connection() {

@@ -4,7 +4,6 @@
 #include <filesystem>
 #include <utility>
 
-#include <boost/asio/co_spawn.hpp>
 #include <boost/asio/steady_timer.hpp>
 #include <boost/asio/this_coro.hpp>
 #include <boost/asio/use_awaitable.hpp>
@@ -15,6 +14,7 @@
 #include "db/db.hpp"
 #include "log/log.hpp"
 #include "server/server.hpp"
+#include "tasks/task_group.hpp"
 
 namespace stratdesk::server {
 namespace {
@@ -46,8 +46,8 @@ KestrunManager::KestrunManager(asio::any_io_executor executor, ManagerSettings s
     : executor_(std::move(executor)), settings_(std::move(settings)), hub_(std::move(hub)) {}
 
 void KestrunManager::start() {
-  asio::co_spawn(executor_, keep_running(shared_from_this()),
-                 log::report_failure_of("kestrun manager task"));
+  tasks::TaskGroup::of(executor_).spawn(executor_, "kestrun manager task",
+                                        keep_running(shared_from_this()));
 }
 
 asio::awaitable<void> KestrunManager::run() {

@@ -26,36 +26,6 @@ using asio::ip::tcp;
 using boost::json::parse;
 using test::HttpResponse;
 
-// recv_n against a peer that writes `pieces` with pauses between them, then closes.
-std::string receive(std::int64_t n, std::vector<std::string> pieces) {
-  asio::io_context io;
-  tcp::acceptor acceptor(io, tcp::endpoint(asio::ip::address_v4::loopback(), 0));
-  tcp::socket peer(io);
-  peer.connect(acceptor.local_endpoint());
-  tcp::socket socket = acceptor.accept();
-  auto write = [&]() -> asio::awaitable<void> {
-    asio::steady_timer pause(io);
-    for (const std::string& piece : pieces) {
-      co_await asio::async_write(peer, asio::buffer(piece), asio::use_awaitable);
-      pause.expires_after(std::chrono::milliseconds(20));
-      co_await pause.async_wait(asio::use_awaitable);
-    }
-    peer.close();
-  };
-  asio::co_spawn(io, write(), asio::detached);
-  auto received = asio::co_spawn(io, recv_n(socket, n), asio::use_future);
-  io.run_for(std::chrono::seconds(10));
-  return received.get();
-}
-
-TEST(RecvN, ReadsUntilTheCountOrThePeersClose) {
-  EXPECT_EQ(receive(10, {"012", "3456", "789"}), "0123456789");
-  EXPECT_EQ(receive(4, {"01", "23456789"}), "0123");
-  EXPECT_EQ(receive(10, {"abc"}), "abc");
-  EXPECT_EQ(receive(0, {"abc"}), "");
-  EXPECT_EQ(receive(-5, {"abc"}), "");
-}
-
 class ExtractionTest : public ::testing::Test {
  protected:
   explicit ExtractionTest(std::vector<std::string> extra = {})

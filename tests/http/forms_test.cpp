@@ -12,8 +12,12 @@
 #include <utility>
 #include <vector>
 
+#include "common/text.hpp"
+
 namespace stratdesk::http {
 namespace {
+
+using common::is_valid_utf8;
 
 using namespace std::string_literals;
 

@@ -243,5 +243,46 @@ TEST(AnalyticsTimeLimit, ARequestThatOutlivesTheTimeLimitFailsAndItsConnectionIs
   EXPECT_EQ(client.get("/api/morvex/5/overview").status, 200);
 }
 
+// A request still waiting for the service when the shutdown's grace period ends is cancelled
+// with the server's background tasks, which are all waited for before the server exits.
+TEST(AnalyticsShutdown, ARequestOutlivingTheGracePeriodIsCancelledAndEveryTaskEnds) {
+  FakeAnalytics fake;
+  fake.set_mode(Mode::silent);
+  test::TempDir dir;
+  test::ServerProcess server(
+      morvex_api::support::prepared_data_dir(dir.path()),
+      {"--analytics-port", std::to_string(fake.port()), "--analytics-timeout", "120"});
+  test::HttpClient client("127.0.0.1", server.port());
+  morvex_api::support::insert_backtest(server.db_path(), 5, config);
+  morvex_api::support::post_feeds(
+      client, {{"portfolio_feeds", array{portfolio_row(5, "2017-01-03 15:00:00", 0, 1, 1, 1)}}});
+
+  std::thread waiting([port = server.port()] {
+    test::HttpClient waiter("127.0.0.1", port);
+    try {
+      waiter.get("/api/morvex/5/sensitivity");
+    } catch (const std::exception&) {
+      // The server closes the connection without an answer.
+    }
+  });
+  EXPECT_TRUE(FakeAnalytics::wait_for(
+      [&fake] { return fake.received("sensitivity_analysis").size() == 1; }));
+  const auto started = std::chrono::steady_clock::now();
+  EXPECT_EQ(server.stop(std::chrono::seconds(30)), 0);
+  const auto took = std::chrono::steady_clock::now() - started;
+  waiting.join();
+  // The 10 s grace for requests in flight, then the cancellation, which ends at once.
+  EXPECT_GE(took, std::chrono::seconds(10));
+  EXPECT_LT(took, std::chrono::seconds(12));
+  const std::string log = server.log_text();
+  EXPECT_NE(log.find("kestrun manager stopped"), std::string::npos) << log;
+  EXPECT_NE(log.find("server stopped"), std::string::npos) << log;
+  EXPECT_EQ(log.find("did not end when cancelled"), std::string::npos) << log;
+  EXPECT_EQ(log.find(" ended"), std::string::npos) << log;
+  // Nor is the request a failure of the service or of the server.
+  EXPECT_EQ(log.find("/api/morvex/5/sensitivity"), std::string::npos) << log;
+  EXPECT_TRUE(FakeAnalytics::wait_for([&fake] { return fake.open_connections() == 0; }));
+}
+
 }  // namespace
 }  // namespace stratdesk::morvex_client

@@ -2,7 +2,6 @@
 #include <chrono>
 #include <cstdint>
 #include <exception>
-#include <limits>
 #include <optional>
 #include <string>
 #include <system_error>
@@ -10,13 +9,11 @@
 #include <vector>
 
 #include <boost/asio/as_tuple.hpp>
-#include <boost/asio/buffer.hpp>
 #include <boost/asio/experimental/awaitable_operators.hpp>
 #include <boost/asio/ip/address_v4.hpp>
 #include <boost/asio/steady_timer.hpp>
 #include <boost/asio/this_coro.hpp>
 #include <boost/asio/use_awaitable.hpp>
-#include <boost/asio/write.hpp>
 #include <boost/json/array.hpp>
 #include <boost/json/monotonic_resource.hpp>
 #include <boost/json/serialize.hpp>
@@ -26,8 +23,8 @@
 #include "common/frame.hpp"
 #include "common/json_parse.hpp"
 #include "common/py_text.hpp"
-#include "http/errors.hpp"
-#include "http/forms.hpp"
+#include "common/text.hpp"
+#include "framed/framed.hpp"
 #include "log/log.hpp"
 #include "process/child_process.hpp"
 
@@ -41,8 +38,6 @@ using namespace asio::experimental::awaitable_operators;
 
 // How soon a child that died before connecting is noticed.
 constexpr auto exit_poll_interval = std::chrono::milliseconds(20);
-// Reads are bounded so that a length prefix that lies costs only what really arrives.
-constexpr std::size_t read_chunk = 64 * 1024;
 
 double seconds(std::chrono::milliseconds duration) {
   return std::chrono::duration<double>(duration).count();
@@ -84,27 +79,49 @@ asio::awaitable<Waited> watch_child(process::ChildProcess& child, Clock::time_po
   }
 }
 
-asio::awaitable<void> sleep_until(Clock::time_point deadline) {
-  asio::steady_timer timer(co_await asio::this_coro::executor, deadline);
-  co_await timer.async_wait(asio::use_awaitable);
+common::Error connection_failure(const std::exception& error) {
+  return common::Error(common::ErrorKind::internal,
+                       std::string("the parameter extraction connection failed: ") + error.what());
 }
 
-struct Reply {
-  ExtractionAnswer answer;
-  std::exception_ptr failure;
-};
-
-// Failures come back as values: thrown, they would make the race with the deadline wait for
-// the timer before reporting them.
-asio::awaitable<Reply> exchange(tcp::socket& socket, const std::string& frame) {
-  Reply reply;
-  try {
-    co_await asio::async_write(socket, asio::buffer(frame), asio::use_awaitable);
-    reply.answer = co_await read_answer(socket);
-  } catch (...) {
-    reply.failure = std::current_exception();
+// The answer's body as the extraction wrote it; throws when there is none or it is not text.
+ExtractionAnswer answer_of(std::optional<std::string> body) {
+  if (!body) {
+    throw common::Error(common::ErrorKind::internal,
+                        "the parameter extraction closed the connection before sending the "
+                        "length of its answer");
   }
-  co_return reply;
+  if (!common::is_valid_utf8(*body)) {
+    throw common::Error(common::ErrorKind::internal,
+                        "the parameter extraction answered bytes that are not UTF-8");
+  }
+  const bool json = is_json(*body);
+  return ExtractionAnswer{std::move(*body), json};
+}
+
+// The answer frame exchanged for the request frame within the deadline; nullopt when the
+// deadline passed first.
+asio::awaitable<std::optional<ExtractionAnswer>> exchange(tcp::socket& socket,
+                                                          const std::string& frame,
+                                                          Clock::time_point deadline) {
+  framed::Reply reply;
+  try {
+    reply = co_await framed::exchange(socket, frame, deadline);
+  } catch (const framed::Error& error) {
+    if (error.step() == framed::Error::Step::receive) {
+      throw connection_failure(error);
+    }
+    throw;
+  }
+  switch (reply.status) {
+    case framed::Reply::Status::timed_out:
+      co_return std::nullopt;
+    case framed::Reply::Status::closed_early:
+      co_return answer_of(std::nullopt);
+    case framed::Reply::Status::answered:
+      break;
+  }
+  co_return answer_of(std::move(reply.body));
 }
 
 asio::awaitable<std::string> extract(const std::string& source_code,
@@ -152,26 +169,20 @@ asio::awaitable<std::string> extract(const std::string& source_code,
                         "the parameter extraction could not connect: " + accept_error.message());
   }
 
-  auto answered = co_await (exchange(socket, frame) || sleep_until(deadline));
-  boost::system::error_code ignored;
-  socket.close(ignored);
-  if (answered.index() == 1) {
+  std::optional<ExtractionAnswer> answer = co_await exchange(socket, frame, deadline);
+  if (!answer) {
     log::logger().warning(
         "parameter extraction process {} did not answer within {} s; parameters are []",
         child->pid(), seconds(settings.time_limit));
     co_return "[]";
   }
-  Reply& reply = std::get<0>(answered);
-  if (reply.failure) {
-    std::rethrow_exception(reply.failure);
-  }
-  if (!reply.answer.is_json) {
+  if (!answer->is_json) {
     log::logger().warning(
         "parameter extraction process {} answered {} bytes that are not JSON; parameters are []",
-        child->pid(), reply.answer.body.size());
+        child->pid(), answer->body.size());
     co_return "[]";
   }
-  co_return std::move(reply.answer.body);
+  co_return std::move(answer->body);
 }
 
 }  // namespace
@@ -194,47 +205,13 @@ asio::awaitable<std::string> ParameterExtraction::get_parameter(std::string sour
 }
 
 asio::awaitable<ExtractionAnswer> read_answer(tcp::socket& socket) {
-  std::string header;
-  std::string body;
+  std::optional<std::string> body;
   try {
-    header = co_await recv_n(socket, 4);
-    if (header.size() == 4) {
-      body = co_await recv_n(socket, common::frame_length(header));
-    }
+    body = co_await framed::read_frame(socket);
   } catch (const std::exception& error) {
-    throw http::Error(500,
-                      std::string("the parameter extraction connection failed: ") + error.what());
+    throw connection_failure(error);
   }
-  if (header.size() < 4) {
-    throw http::Error(500,
-                      "the parameter extraction closed the connection before sending the "
-                      "length of its answer");
-  }
-  if (!http::is_valid_utf8(body)) {
-    throw http::Error(500, "the parameter extraction answered bytes that are not UTF-8");
-  }
-  const bool json = is_json(body);
-  co_return ExtractionAnswer{std::move(body), json};
-}
-
-asio::awaitable<std::string> recv_n(tcp::socket& sock, std::int64_t n) {
-  std::string received;
-  while (n > 0) {
-    const std::size_t have = received.size();
-    const std::size_t want = std::min<std::uint64_t>(static_cast<std::uint64_t>(n), read_chunk);
-    received.resize(have + want);
-    auto [ec, count] = co_await sock.async_read_some(asio::buffer(received.data() + have, want),
-                                                     asio::as_tuple(asio::use_awaitable));
-    received.resize(have + count);
-    n -= static_cast<std::int64_t>(count);
-    if (ec == asio::error::eof) {
-      break;
-    }
-    if (ec) {
-      throw boost::system::system_error(ec);
-    }
-  }
-  co_return received;
+  co_return answer_of(std::move(body));
 }
 
 std::string securities_text(const boost::json::value& securities) {

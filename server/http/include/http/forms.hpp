@@ -66,7 +66,4 @@ std::optional<std::string> multipart_boundary(std::string_view content_type);
 // The media type of a Content-Type header, lower-cased, without parameters.
 std::string media_type(std::string_view content_type);
 
-// True when `text` is well-formed UTF-8 (no overlongs, surrogates or code points past U+10FFFF).
-bool is_valid_utf8(std::string_view text);
-
 }  // namespace stratdesk::http

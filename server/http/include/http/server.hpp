@@ -12,6 +12,7 @@
 #include <boost/asio/io_context.hpp>
 #include <boost/asio/ip/tcp.hpp>
 #include <boost/asio/steady_timer.hpp>
+#include <boost/beast/core/flat_buffer.hpp>
 
 #include "http/access.hpp"
 #include "http/router.hpp"
@@ -20,8 +21,8 @@ namespace stratdesk::http {
 
 struct ServerOptions {
   // Bodies above this are answered 413 before they are read.
-  std::size_t body_limit = 256u * 1024 * 1024;
-  std::size_t header_limit = 64u * 1024;
+  std::size_t body_limit = std::size_t{256} * 1024 * 1024;
+  std::size_t header_limit = std::size_t{64} * 1024;
   // How long a connection may wait for the first byte of its next request.
   std::chrono::milliseconds idle_timeout = std::chrono::seconds(60);
   // Time for a whole request header to arrive once its first byte has.
@@ -61,7 +62,21 @@ class Server {
   using SessionSet = std::unordered_set<Session*>;
 
   boost::asio::awaitable<void> accept_loop();
+  // One connection: requests read, answered and written in turn until either side ends it.
   boost::asio::awaitable<void> serve(boost::asio::ip::tcp::socket socket);
+  // The next request of the connection, read whole within its time limits; nullopt when the
+  // connection is over (an answer it was owed, such as 413 or a refusal, has been written).
+  boost::asio::awaitable<std::optional<RequestMessage>> read_request(
+      Session& session, boost::beast::flat_buffer& buffer);
+  // Waits up to the idle limit for the first bytes of the next request; false when none came.
+  boost::asio::awaitable<bool> wait_for_request(Session& session,
+                                                boost::beast::flat_buffer& buffer);
+  // Answers a request that could not be read, when it is owed an answer, and closes.
+  boost::asio::awaitable<void> answer_read_error(Session& session,
+                                                 const boost::system::error_code& ec,
+                                                 unsigned version);
+  // Writes `response` as the connection's last answer and closes it.
+  boost::asio::awaitable<void> refuse(Session& session, Response response, unsigned version);
   boost::asio::awaitable<Response> answer(Request& request);
   // Makes room for one more connection; false when every open connection is busy.
   bool make_room(const Session* newcomer);

@@ -59,7 +59,8 @@ class ChildProcess final {
 
 // Reaps the children whose owners let go of them before they ended: a timer on `executor`
 // checks them, ever less often, until none is left. Call it after dropping a ChildProcess that
-// may still run; cheap when there is nothing to do.
+// may still run; cheap when there is nothing to do. The timer is a task of the executor's task
+// group: once that group is cancelled, children let go of are reaped with the process instead.
 void ensure_reaper(const boost::asio::any_io_executor& executor);
 
 }  // namespace stratdesk::process

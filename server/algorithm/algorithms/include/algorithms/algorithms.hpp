@@ -58,14 +58,10 @@ struct ExtractionAnswer {
 };
 
 // Reads the answer frame (4-byte little-endian signed length, then the body) from `socket` and
-// tests the body. Throws http::Error (500) when the connection closes before the length or
+// tests the body. Throws common::Error (internal) when the connection closes before the length or
 // fails, and when the body is not UTF-8; a body cut short by the peer's close is tested as it
 // arrived.
 boost::asio::awaitable<ExtractionAnswer> read_answer(boost::asio::ip::tcp::socket& socket);
-
-// Reads until `n` bytes arrived or the peer closed, whichever comes first, and returns what
-// arrived. Reads nothing when `n` is 0 or less. Errors other than the peer's close throw.
-boost::asio::awaitable<std::string> recv_n(boost::asio::ip::tcp::socket& sock, std::int64_t n);
 
 // The `securities` column for a configuration's "securities" member: a string as is, any other
 // value as its JSON text (as Python's json.dumps writes it).

@@ -44,11 +44,6 @@ class Error : public std::runtime_error {
   Kind kind_;
 };
 
-// Reads from `sock` until `n` bytes have arrived or the peer has closed the connection; fewer
-// than `n` bytes come back only in the second case. Nothing is read when `n` <= 0. Socket
-// errors other than the peer's orderly close are thrown as boost::system::system_error.
-boost::asio::awaitable<std::string> recv_n(boost::asio::ip::tcp::socket& sock, std::int64_t n);
-
 // The client the host builds once and hands to the analytics resources.
 class Client {
  public:

@@ -1,201 +1,36 @@
-#include "http/forms.hpp"
+// multipart/form-data bodies, and the header parameters (Content-Type, Content-Disposition) they
+// are described by. Declared in http/forms.hpp.
 
 #include <algorithm>
 #include <cstddef>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <utility>
 #include <vector>
 
-namespace stratdesk::http {
+#include <boost/beast/core/string.hpp>
 
+#include "common/text.hpp"
+#include "form_text.hpp"
+#include "http/forms.hpp"
+
+namespace stratdesk::http {
 namespace {
+
+using boost::beast::iequals;
+using common::ascii_lowercase;
+using common::is_valid_utf8;
+using detail::is_control;
+using detail::is_ows;
+using detail::is_token_char;
+using detail::quoted;
+using detail::skip_ows;
+using detail::trim_ows;
 
 constexpr std::string_view crlf = "\r\n";
 constexpr std::string_view blank_line = "\r\n\r\n";
 constexpr std::size_t max_boundary_length = 70;
-
-bool is_ows(char c) {
-  return c == ' ' || c == '\t';
-}
-
-std::string_view skip_ows(std::string_view text) {
-  while (!text.empty() && is_ows(text.front())) {
-    text.remove_prefix(1);
-  }
-  return text;
-}
-
-std::string_view trim_ows(std::string_view text) {
-  text = skip_ows(text);
-  while (!text.empty() && is_ows(text.back())) {
-    text.remove_suffix(1);
-  }
-  return text;
-}
-
-char ascii_lower(char c) {
-  return (c >= 'A' && c <= 'Z') ? static_cast<char>(c - 'A' + 'a') : c;
-}
-
-std::string ascii_lowercase(std::string_view text) {
-  std::string lowered(text);
-  std::transform(lowered.begin(), lowered.end(), lowered.begin(), ascii_lower);
-  return lowered;
-}
-
-bool iequals(std::string_view a, std::string_view b) {
-  return a.size() == b.size() && std::equal(a.begin(), a.end(), b.begin(), [](char x, char y) {
-           return ascii_lower(x) == ascii_lower(y);
-         });
-}
-
-bool is_control(char c) {
-  const auto byte = static_cast<unsigned char>(c);
-  return byte < 0x20 || byte == 0x7f;
-}
-
-// Error messages go back to the client inside JSON and into the log, so raw request bytes are
-// shown only as printable ASCII and long input is cut short.
-std::string printable(std::string_view text) {
-  constexpr std::size_t max_shown = 64;
-  constexpr std::string_view hex_digits = "0123456789ABCDEF";
-  std::string shown;
-  for (std::size_t i = 0; i < text.size() && i < max_shown; ++i) {
-    const auto byte = static_cast<unsigned char>(text[i]);
-    if (byte >= 0x20 && byte < 0x7f && byte != '\\' && byte != '"') {
-      shown.push_back(static_cast<char>(byte));
-    } else {
-      shown += "\\x";
-      shown.push_back(hex_digits[byte >> 4]);
-      shown.push_back(hex_digits[byte & 0x0f]);
-    }
-  }
-  if (text.size() > max_shown) {
-    shown += "...";
-  }
-  return shown;
-}
-
-std::string quoted(std::string_view text) {
-  return '"' + printable(text) + '"';
-}
-
-int hex_value(char c) {
-  if (c >= '0' && c <= '9') {
-    return c - '0';
-  }
-  if (c >= 'a' && c <= 'f') {
-    return c - 'a' + 10;
-  }
-  if (c >= 'A' && c <= 'F') {
-    return c - 'A' + 10;
-  }
-  return -1;
-}
-
-// Decodes escapes without judging the resulting bytes: a caller may want UTF-8 or Latin-1.
-std::string decode_escapes(std::string_view text, bool plus_is_space) {
-  std::string decoded;
-  decoded.reserve(text.size());
-  for (std::size_t i = 0; i < text.size(); ++i) {
-    const char c = text[i];
-    if (c == '%') {
-      const int high = i + 1 < text.size() ? hex_value(text[i + 1]) : -1;
-      const int low = i + 2 < text.size() ? hex_value(text[i + 2]) : -1;
-      if (high < 0 || low < 0) {
-        throw BadRequest("malformed percent escape " + quoted(text.substr(i, 3)));
-      }
-      decoded.push_back(static_cast<char>(high * 16 + low));
-      i += 2;
-    } else if (c == '+' && plus_is_space) {
-      decoded.push_back(' ');
-    } else {
-      decoded.push_back(c);
-    }
-  }
-  return decoded;
-}
-
-// Length of the well-formed UTF-8 sequence starting at `at`, or 0 when it is not one.
-// The narrowed second-byte ranges are what exclude overlongs, surrogates and code points
-// past U+10FFFF.
-std::size_t utf8_sequence_length(std::string_view text, std::size_t at) {
-  const auto byte = [&](std::size_t i) { return static_cast<unsigned char>(text[at + i]); };
-  const unsigned char lead = byte(0);
-  std::size_t length = 0;
-  unsigned char second_min = 0x80;
-  unsigned char second_max = 0xbf;
-  if (lead < 0x80) {
-    return 1;
-  }
-  if (lead >= 0xc2 && lead <= 0xdf) {
-    length = 2;
-  } else if (lead >= 0xe0 && lead <= 0xef) {
-    length = 3;
-    if (lead == 0xe0) {
-      second_min = 0xa0;
-    }
-    if (lead == 0xed) {
-      second_max = 0x9f;
-    }
-  } else if (lead >= 0xf0 && lead <= 0xf4) {
-    length = 4;
-    if (lead == 0xf0) {
-      second_min = 0x90;
-    }
-    if (lead == 0xf4) {
-      second_max = 0x8f;
-    }
-  } else {
-    return 0;
-  }
-  if (text.size() - at < length) {
-    return 0;
-  }
-  if (byte(1) < second_min || byte(1) > second_max) {
-    return 0;
-  }
-  for (std::size_t i = 2; i < length; ++i) {
-    if ((byte(i) & 0xc0) != 0x80) {
-      return 0;
-    }
-  }
-  return length;
-}
-
-std::string latin1_to_utf8(std::string_view latin1) {
-  std::string utf8;
-  utf8.reserve(latin1.size());
-  for (const char c : latin1) {
-    const auto byte = static_cast<unsigned char>(c);
-    if (byte < 0x80) {
-      utf8.push_back(c);
-    } else {
-      utf8.push_back(static_cast<char>(0xc0 | (byte >> 6)));
-      utf8.push_back(static_cast<char>(0x80 | (byte & 0x3f)));
-    }
-  }
-  return utf8;
-}
-
-// ---- urlencoded -------------------------------------------------------------------------------
-
-std::string decode_field_name(std::string_view raw, std::size_t field_number) {
-  try {
-    return percent_decode(raw, true);
-  } catch (const BadRequest& error) {
-    throw BadRequest("name of form field " + std::to_string(field_number) + ": " + error.what());
-  }
-}
-
-std::string decode_field_value(std::string_view raw, std::string_view name) {
-  try {
-    return percent_decode(raw, true);
-  } catch (const BadRequest& error) {
-    throw BadRequest("value of form field " + quoted(name) + ": " + error.what());
-  }
-}
 
 // ---- header parameters ------------------------------------------------------------------------
 
@@ -208,13 +43,6 @@ struct ParameterizedValue {
   std::string_view head;  // the part before the first ';', trimmed
   std::vector<Parameter> parameters;
 };
-
-bool is_token_char(char c) {
-  if ((c >= '0' && c <= '9') || (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z')) {
-    return true;
-  }
-  return std::string_view("!#$%&'*+-.^_`|~").find(c) != std::string_view::npos;
-}
 
 std::string_view take_token(std::string_view& rest) {
   std::size_t length = 0;
@@ -440,7 +268,7 @@ std::optional<std::string> decode_extended_value(std::string_view value, std::si
       return percent_decode(encoded, false);
     }
     if (iequals(charset, "iso-8859-1")) {
-      return latin1_to_utf8(decode_escapes(encoded, false));
+      return detail::latin1_to_utf8(detail::decode_escapes(encoded, false));
     }
   } catch (const BadRequest& error) {
     throw BadRequest(part_label(part_number) + ": filename* parameter: " + error.what());
@@ -580,45 +408,6 @@ class DelimiterScanner {
 
 }  // namespace
 
-const std::string* Fields::first(std::string_view name) const {
-  const auto found = std::find_if(fields_.begin(), fields_.end(),
-                                  [&](const FormField& f) { return f.name == name; });
-  return found == fields_.end() ? nullptr : &found->value;
-}
-
-void Fields::add(std::string name, std::string value) {
-  fields_.push_back({std::move(name), std::move(value)});
-}
-
-std::string percent_decode(std::string_view text, bool plus_is_space) {
-  std::string decoded = decode_escapes(text, plus_is_space);
-  if (!is_valid_utf8(decoded)) {
-    throw BadRequest("percent-decoded text is not valid UTF-8");
-  }
-  return decoded;
-}
-
-Fields parse_urlencoded(std::string_view text) {
-  Fields fields;
-  std::size_t field_number = 0;
-  while (!text.empty()) {
-    const std::size_t ampersand = text.find('&');
-    const std::string_view piece = text.substr(0, ampersand);
-    text = ampersand == std::string_view::npos ? std::string_view{} : text.substr(ampersand + 1);
-    if (piece.empty()) {
-      continue;
-    }
-    ++field_number;
-    const std::size_t equals = piece.find('=');
-    std::string name = decode_field_name(piece.substr(0, equals), field_number);
-    const std::string_view raw_value =
-        equals == std::string_view::npos ? std::string_view{} : piece.substr(equals + 1);
-    std::string value = decode_field_value(raw_value, name);
-    fields.add(std::move(name), std::move(value));
-  }
-  return fields;
-}
-
 Form parse_multipart(std::string_view body, std::string_view boundary) {
   if (!is_usable_boundary(boundary)) {
     throw BadRequest("unusable multipart boundary " + quoted(boundary));
@@ -661,18 +450,6 @@ std::optional<std::string> multipart_boundary(std::string_view content_type) {
 
 std::string media_type(std::string_view content_type) {
   return ascii_lowercase(trim_ows(content_type.substr(0, content_type.find(';'))));
-}
-
-bool is_valid_utf8(std::string_view text) {
-  std::size_t at = 0;
-  while (at < text.size()) {
-    const std::size_t length = utf8_sequence_length(text, at);
-    if (length == 0) {
-      return false;
-    }
-    at += length;
-  }
-  return true;
 }
 
 }  // namespace stratdesk::http
