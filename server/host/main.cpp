@@ -261,7 +261,7 @@ int serve(const Options& options) {
   http::Api api;
   algorithms::register_api(api, options.base_uri, database, extraction,
                            {options.strategy_dir, hub});
-  backtest::register_api(api, options.base_uri, database, backtests, engines, hub);
+  backtest::register_api(api, options.base_uri, database, writer, backtests, engines, hub);
   feeds::register_api(api, options.base_uri, database, pool, writer, hub);
   morvex_api::register_api(api, options.base_uri, database, analytics);
   event_stream::register_api(api, options.base_uri, hub);
