@@ -259,7 +259,7 @@ int serve(const Options& options) {
   morvex_api::Analytics analytics(analytics_client);
 
   http::Api api;
-  algorithms::register_api(api, options.base_uri, database, extraction,
+  algorithms::register_api(api, options.base_uri, database, writer, extraction,
                            {options.strategy_dir, hub});
   backtest::register_api(api, options.base_uri, database, writer, backtests, engines, hub);
   feeds::register_api(api, options.base_uri, database, pool, writer, hub);

@@ -90,7 +90,7 @@ MethodsByPath mounted(const std::string& base_uri) {
   http::WorkerPool pool(1, 1);
   db::Writer writer(database);
   http::Api api;
-  algorithms::register_api(api, base_uri, database, extraction, {"", hub});
+  algorithms::register_api(api, base_uri, database, writer, extraction, {"", hub});
   backtest::register_api(api, base_uri, database, writer, backtests, engines, hub);
   feeds::register_api(api, base_uri, database, pool, writer, hub);
   morvex_api::register_api(api, base_uri, database, analytics);
