@@ -99,8 +99,12 @@ asio::awaitable<void> KestrunManager::settle_executing_rows() {
     co_return;
   }
   try {
-    const db::Rows rows = conn->execute("SELECT * FROM backtests WHERE backtests.state = ?",
-                                        {db::Value("executing")});
+    // Read in the writer's order: a launch committed before this read has resumed on the loop,
+    // and started its child, before the rows arrive here.
+    const db::Rows rows = co_await writer_.write([](db::Connection& reading) {
+      return reading.execute("SELECT * FROM backtests WHERE backtests.state = ?",
+                             {db::Value("executing")});
+    });
     for (const auto& row : rows) {
       const std::int64_t id = row.at("id").to_number<std::int64_t>();
       // A retry after a failure, or a launch while an earlier row was being marked, must not
