@@ -1,3 +1,4 @@
+#include <optional>
 #include <stdexcept>
 #include <string>
 
@@ -41,19 +42,40 @@ void publish_state(events::EventHub* hub, std::int64_t backtest_id, std::int64_t
 
 // A recorded backtest whose engine never started must not stay "executing": nothing would
 // ever end it, and a running backtest cannot be deleted.
-void abandon(db::Connection& conn, std::int64_t backtest_id, std::int64_t algorithm_id,
-             const std::string& error, events::EventHub* hub) {
+boost::asio::awaitable<void> abandon(db::Writer& writer, std::int64_t backtest_id,
+                                     std::int64_t algorithm_id, const std::string& error,
+                                     events::EventHub* hub) {
   log::logger().error("backtest {} could not be started: {}", backtest_id, error);
   try {
-    conn.rollback();
-    db::Transaction transaction(conn);
-    conn.execute("UPDATE backtests SET state = ?, exception = ? WHERE backtests.id = ?",
-                 {db::Value("stopped"), db::Value(error), db::Value(backtest_id)});
-    transaction.commit();
+    co_await writer.write([backtest_id, &error](db::Connection& conn) {
+      db::Transaction transaction(conn);
+      conn.execute("UPDATE backtests SET state = ?, exception = ? WHERE backtests.id = ?",
+                   {db::Value("stopped"), db::Value(error), db::Value(backtest_id)});
+      transaction.commit();
+    });
     publish_state(hub, backtest_id, algorithm_id, "stopped", json::value(error));
   } catch (const std::exception& e) {
     log::logger().error("cannot set backtest {} stopped: {}", backtest_id, e.what());
   }
+}
+
+// Updates the algorithm with the launch's configuration and code and inserts the backtest,
+// "executing", in one transaction. Runs on the writer; returns the new backtest's id.
+std::int64_t record_launch(db::Connection& conn, std::int64_t algorithm_id,
+                           const std::string& config_text, const std::string& code,
+                           const std::string* comment, const std::string& run_at) {
+  db::Transaction record(conn);
+  conn.execute("UPDATE algorithms SET config = ?, code = ? WHERE algorithms.id = ?",
+               {db::Value(config_text), db::Value(code), db::Value(algorithm_id)});
+  conn.execute(
+      "INSERT INTO backtests (algorithm_id, config, state, comment, time_spent, code, run_at) "
+      "VALUES (?, ?, ?, ?, ?, ?, ?)",
+      {db::Value(algorithm_id), db::Value(config_text), db::Value("executing"),
+       db::Value(comment ? *comment : std::string()), db::Value(0), db::Value(code),
+       db::Value(run_at)});
+  const std::int64_t backtest_id = conn.last_insert_rowid();
+  record.commit();
+  return backtest_id;
 }
 
 }  // namespace
@@ -117,26 +139,25 @@ boost::asio::awaitable<http::Response> BacktestList::post(http::Request& request
     co_return http::Response::refusal({common::ErrorKind::bad_request, std::string(*message)});
   }
 
-  db::Connection& conn = request_db::get_connection(request, database_);
-  db::Transaction record(conn);
-  conn.execute("UPDATE algorithms SET config = ?, code = ? WHERE algorithms.id = ?",
-               {db::Value(config_text), db::Value(code), db::Value(algorithm_id)});
-  conn.execute(
-      "INSERT INTO backtests (algorithm_id, config, state, comment, time_spent, code, run_at) "
-      "VALUES (?, ?, ?, ?, ?, ?, ?)",
-      {db::Value(algorithm_id), db::Value(config_text), db::Value("executing"),
-       db::Value(comment ? *comment : std::string()), db::Value(0), db::Value(code),
-       db::Value(common::shanghai_now())});
-  const std::int64_t backtest_id = conn.last_insert_rowid();
-  record.commit();
+  // The request's form and this frame's values stay alive while the writer reads them.
+  const std::string run_at = common::shanghai_now();
+  const std::int64_t backtest_id = co_await writer_.write(
+      [algorithm_id, &config_text, &code, comment, &run_at](db::Connection& conn) {
+        return record_launch(conn, algorithm_id, config_text, code, comment, run_at);
+      });
   publish_state(hub_.get(), backtest_id, algorithm_id, "executing", json::string());
 
+  std::optional<std::string> start_failure;
   try {
     start_engine(backtest_id, algorithm_id, launch, parameters.get_object(), code);
   } catch (const std::exception& e) {
-    abandon(conn, backtest_id, algorithm_id, e.what(), hub_.get());
-    throw common::Error(common::ErrorKind::internal, "backtest " + std::to_string(backtest_id) +
-                                                         " could not be started: " + e.what());
+    start_failure = e.what();
+  }
+  if (start_failure) {
+    co_await abandon(writer_, backtest_id, algorithm_id, *start_failure, hub_.get());
+    throw common::Error(
+        common::ErrorKind::internal,
+        "backtest " + std::to_string(backtest_id) + " could not be started: " + *start_failure);
   }
   co_return http::Response::json(json::object{{"id", backtest_id}});
 }

@@ -74,7 +74,7 @@ boost::asio::awaitable<http::Response> Backtest::patch(http::Request& request,
                                                        std::int64_t algorithm_id,
                                                        std::int64_t backtest_id) {
   if (const std::string* comment = request.form_value("comment")) {
-    co_return http::Response::json(update_comment(request, algorithm_id, backtest_id, *comment));
+    co_return http::Response::json(co_await update_comment(algorithm_id, backtest_id, *comment));
   }
   if (const std::string* state = request.form_value("state");
       state != nullptr && *state == "stop") {
@@ -83,11 +83,12 @@ boost::asio::awaitable<http::Response> Backtest::patch(http::Request& request,
   co_return http::Response::refusal({common::ErrorKind::forbidden, "无效的PATCH指令"});
 }
 
-boost::asio::awaitable<http::Response> Backtest::delete_(http::Request& request,
+boost::asio::awaitable<http::Response> Backtest::delete_(http::Request& /*request*/,
                                                          std::int64_t /*algorithm_id*/,
                                                          std::int64_t backtest_id) {
-  db::Connection& conn = request_db::get_connection(request, database_);
-  if (auto refusal = cleanup::delete_backtest(conn, backtest_id)) {
+  auto refusal = co_await writer_.write(
+      [backtest_id](db::Connection& conn) { return cleanup::delete_backtest(conn, backtest_id); });
+  if (refusal) {
     co_return http::Response::json(std::move(*refusal));
   }
   if (hub_) {
@@ -97,14 +98,16 @@ boost::asio::awaitable<http::Response> Backtest::delete_(http::Request& request,
   co_return http::Response::json(json::object{{"id", backtest_id}});
 }
 
-bool Backtest::update_comment(http::Request& request, std::int64_t algorithm_id,
-                              std::int64_t backtest_id, const std::string& comment) {
-  db::Connection& conn = request_db::get_connection(request, database_);
-  conn.execute(
-      "UPDATE backtests SET comment = ? WHERE backtests.algorithm_id = ? AND backtests.id = ?",
-      {db::Value(comment), db::Value(algorithm_id), db::Value(backtest_id)});
-  conn.commit();
-  return true;
+boost::asio::awaitable<bool> Backtest::update_comment(std::int64_t algorithm_id,
+                                                      std::int64_t backtest_id,
+                                                      const std::string& comment) {
+  co_await writer_.write([algorithm_id, backtest_id, &comment](db::Connection& conn) {
+    conn.execute(
+        "UPDATE backtests SET comment = ? WHERE backtests.algorithm_id = ? AND backtests.id = ?",
+        {db::Value(comment), db::Value(algorithm_id), db::Value(backtest_id)});
+    conn.commit();
+  });
+  co_return true;
 }
 
 bool Backtest::stop_algorithm(std::int64_t /*algorithm_id*/, std::int64_t backtest_id) {
@@ -143,12 +146,12 @@ boost::asio::awaitable<http::Response> BackTestNoALgoInfo::get(http::Request& re
 }
 
 void register_api(http::Api& api, const std::string& base_uri, db::Database& database,
-                  const Settings& settings, EngineControl& engines,
+                  db::Writer& writer, const Settings& settings, EngineControl& engines,
                   std::shared_ptr<events::EventHub> hub) {
-  api.add<BacktestList>(base_uri + "/algorithms/<int:algorithm_id>/backtests", database, settings,
-                        engines, hub);
+  api.add<BacktestList>(base_uri + "/algorithms/<int:algorithm_id>/backtests", database, writer,
+                        settings, engines, hub);
   api.add<Backtest>(base_uri + "/algorithms/<int:algorithm_id>/backtests/<int:backtest_id>",
-                    database, settings, engines, hub);
+                    database, writer, settings, engines, hub);
   api.add<BackTestListByCondition>(base_uri + "/backtests", database);
   api.add<BackTestNoALgoInfo>(base_uri + "/backtests/<int:backtest_id>", database);
   api.add<BacktestProgress>(base_uri + "/backtests/<int:backtest_id>/progress", database);

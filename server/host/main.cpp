@@ -238,16 +238,19 @@ int serve(const Options& options) {
   boost::asio::io_context io;
   // What the event stream tells its clients; every module that commits a fact publishes there.
   const auto hub = std::make_shared<events::EventHub>();
+  // Every write transaction of the server runs on this one writer, beside the loop; it goes
+  // before the loop's tasks that use it.
+  db::Writer writer(database);
   const auto manager = server::start_kestrun_manager(
-      io.get_executor(), {options.pid_dir, options.log_path, options.db_path, options.python}, hub);
+      io.get_executor(), {options.pid_dir, options.log_path, options.db_path, options.python},
+      writer, hub);
   server::start_foreign_kestrun_collector(
-      io.get_executor(), {options.pid_dir, options.log_path, options.db_path}, hub);
+      io.get_executor(), {options.pid_dir, options.log_path, options.db_path}, writer, hub);
   backtest::start_progress_watch(io.get_executor(), database, hub);
-  // Feed POSTs are read on a few threads and stored by one writer of their own, so the loop
-  // serves other requests meanwhile. Both go before the loop, after what they hand results to.
+  // Feed POSTs are read on a few threads, so the loop serves other requests meanwhile. The pool
+  // goes before the loop, after what it hands results to.
   http::WorkerPool pool(http::WorkerPool::threads_for(std::thread::hardware_concurrency()),
                         feed_reads_in_flight);
-  db::Writer writer(database);
   log::logger().info("feed parsing on a worker pool of {} threads", pool.size());
   ManagerControl engines(manager);
   const backtest::Settings backtests{options.engine_script, options.strategy_dir,
@@ -256,9 +259,9 @@ int serve(const Options& options) {
   morvex_api::Analytics analytics(analytics_client);
 
   http::Api api;
-  algorithms::register_api(api, options.base_uri, database, extraction,
+  algorithms::register_api(api, options.base_uri, database, writer, extraction,
                            {options.strategy_dir, hub});
-  backtest::register_api(api, options.base_uri, database, backtests, engines, hub);
+  backtest::register_api(api, options.base_uri, database, writer, backtests, engines, hub);
   feeds::register_api(api, options.base_uri, database, pool, writer, hub);
   morvex_api::register_api(api, options.base_uri, database, analytics);
   event_stream::register_api(api, options.base_uri, hub);

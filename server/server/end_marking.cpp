@@ -6,6 +6,18 @@
 #include "server/server.hpp"
 
 namespace stratdesk::server {
+namespace {
+
+void store_backtest_stopped(db::Connection& conn, std::int64_t backtest_id) {
+  // A connection left inside a failed transaction would hold the database's read snapshot and
+  // fail every later statement of the task the same way: the guard rolls a failure back.
+  db::Transaction transaction(conn);
+  conn.execute("UPDATE backtests SET state = ? WHERE backtests.id = ?",
+               {db::Value("stopped"), db::Value(backtest_id)});
+  transaction.commit();
+}
+
+}  // namespace
 
 db::Connection create_connection(const std::string& sqlite_url) {
   return db::open_connection(sqlite_url);
@@ -13,12 +25,13 @@ db::Connection create_connection(const std::string& sqlite_url) {
 
 void mark_backtest_end(db::Connection& conn, std::int64_t backtest_id) {
   log::logger().info("Set backtest<{}> stopped", backtest_id);
-  // A connection left inside a failed transaction would hold the database's read snapshot and
-  // fail every later statement of the task the same way: the guard rolls a failure back.
-  db::Transaction transaction(conn);
-  conn.execute("UPDATE backtests SET state = ? WHERE backtests.id = ?",
-               {db::Value("stopped"), db::Value(backtest_id)});
-  transaction.commit();
+  store_backtest_stopped(conn, backtest_id);
+}
+
+asio::awaitable<void> mark_backtest_end(db::Writer& writer, std::int64_t backtest_id) {
+  log::logger().info("Set backtest<{}> stopped", backtest_id);
+  co_await writer.write(
+      [backtest_id](db::Connection& conn) { store_backtest_stopped(conn, backtest_id); });
 }
 
 void publish_backtest_state(db::Connection& conn, events::EventHub* hub, std::int64_t backtest_id) {

@@ -92,9 +92,12 @@ asio::awaitable<void> keep_running(std::shared_ptr<ForeignKestrunChecker> checke
 }  // namespace
 
 ForeignKestrunChecker::ForeignKestrunChecker(asio::any_io_executor executor,
-                                             CheckerSettings settings,
+                                             CheckerSettings settings, db::Writer& writer,
                                              std::shared_ptr<events::EventHub> hub)
-    : executor_(std::move(executor)), settings_(std::move(settings)), hub_(std::move(hub)) {}
+    : executor_(std::move(executor)),
+      settings_(std::move(settings)),
+      writer_(writer),
+      hub_(std::move(hub)) {}
 
 void ForeignKestrunChecker::start() {
   tasks::TaskGroup::of(executor_).spawn(executor_, "foreign kestrun checker task",
@@ -122,7 +125,7 @@ asio::awaitable<void> ForeignKestrunChecker::run() {
                         e.what());
   }
   try {
-    reset_pid_dir();
+    co_await reset_pid_dir();
   } catch (const std::exception& e) {
     log::logger().error("cannot prepare pid directory {}: {}", settings_.pid_dir, e.what());
   }
@@ -133,14 +136,14 @@ asio::awaitable<void> ForeignKestrunChecker::run() {
     timer.expires_after(pause);
     co_await timer.async_wait(asio::use_awaitable);
     try {
-      scan();
+      co_await scan();
     } catch (const std::exception& e) {
       log::logger().error("cannot scan pid directory {}: {}", settings_.pid_dir, e.what());
     }
   }
 }
 
-void ForeignKestrunChecker::reset_pid_dir() {
+asio::awaitable<void> ForeignKestrunChecker::reset_pid_dir() {
   if (exists_no_follow(settings_.pid_dir)) {
     // Pid files name the pid first and the backtest second; only the content says which
     // backtest an engine of an earlier run belonged to, so the sweep reads every file.
@@ -155,7 +158,7 @@ void ForeignKestrunChecker::reset_pid_dir() {
         const auto text = read_whole_file(it->path().string(), max_pid_file_size);
         const auto content = text ? parse_pid_file_content(*text) : std::nullopt;
         if (content) {
-          mark_backtest_end(connection(), content->backtest_id);
+          co_await mark_backtest_end(writer_, content->backtest_id);
           publish_backtest_state(connection(), hub_.get(), content->backtest_id);
         }
       } catch (const std::exception& e) {
@@ -167,12 +170,12 @@ void ForeignKestrunChecker::reset_pid_dir() {
   fs::create_directories(settings_.pid_dir);
 }
 
-void ForeignKestrunChecker::scan() {
+asio::awaitable<void> ForeignKestrunChecker::scan() {
   if (!exists_no_follow(settings_.pid_dir)) {
     // Engines only write pid files into an existing directory.
     log::logger().warning("pid directory {} is gone; creating it again", settings_.pid_dir);
     fs::create_directories(settings_.pid_dir);
-    return;
+    co_return;
   }
   // Names first: entries are deleted while the scan walks them.
   std::vector<std::string> names;
@@ -181,14 +184,14 @@ void ForeignKestrunChecker::scan() {
   }
   for (const auto& name : names) {
     try {
-      check_entry(name);
+      co_await check_entry(name);
     } catch (const std::exception& e) {
       log::logger().error("cannot check pid file {}/{}: {}", settings_.pid_dir, name, e.what());
     }
   }
 }
 
-void ForeignKestrunChecker::check_entry(const std::string& name) {
+asio::awaitable<void> ForeignKestrunChecker::check_entry(std::string name) {
   const std::string path = settings_.pid_dir + "/" + name;
   if (!is_pid_file_name(name)) {
     log::logger().warning("illegal pid file {}, remove", path);
@@ -201,29 +204,29 @@ void ForeignKestrunChecker::check_entry(const std::string& name) {
     } else {
       log::logger().error("{} not a file or dir", path);
     }
-    return;
+    co_return;
   }
   const auto pid = read_integer(split_at(name, '.')[0]);
   if (!pid) {
     log::logger().warning("not a illegal pid file name {}, ignore", path);
-    return;
+    co_return;
   }
   const auto text = read_whole_file(path);
   if (!text) {
-    return;  // its engine removed it since the listing
+    co_return;  // its engine removed it since the listing
   }
   const auto content = parse_pid_file_content(*text);
   if (!content) {
     log::logger().error("illegal value in pid file<{}>, ignore", *text);
-    return;
+    co_return;
   }
   if (is_backtest_alive(*pid, content->identity, content->backtest_id)) {
-    return;
+    co_return;
   }
   log::logger().info("not alive pid {}, identity {}, backtest_id {}", *pid, content->identity,
                      content->backtest_id);
   // When the backtest cannot be marked the file stays, so the next scan tries again.
-  mark_backtest_end(connection(), content->backtest_id);
+  co_await mark_backtest_end(writer_, content->backtest_id);
   publish_backtest_state(connection(), hub_.get(), content->backtest_id);
   fs::remove(path);
 }
@@ -250,8 +253,9 @@ bool ForeignKestrunChecker::is_backtest_alive(std::int64_t pid, const std::strin
 }
 
 void start_foreign_kestrun_collector(asio::any_io_executor executor, CheckerSettings settings,
-                                     std::shared_ptr<events::EventHub> hub) {
-  std::make_shared<ForeignKestrunChecker>(std::move(executor), std::move(settings), std::move(hub))
+                                     db::Writer& writer, std::shared_ptr<events::EventHub> hub) {
+  std::make_shared<ForeignKestrunChecker>(std::move(executor), std::move(settings), writer,
+                                          std::move(hub))
       ->start();
 }
 

@@ -42,8 +42,11 @@ asio::awaitable<void> keep_running(std::shared_ptr<KestrunManager> manager) {
 }  // namespace
 
 KestrunManager::KestrunManager(asio::any_io_executor executor, ManagerSettings settings,
-                               std::shared_ptr<events::EventHub> hub)
-    : executor_(std::move(executor)), settings_(std::move(settings)), hub_(std::move(hub)) {}
+                               db::Writer& writer, std::shared_ptr<events::EventHub> hub)
+    : executor_(std::move(executor)),
+      settings_(std::move(settings)),
+      writer_(writer),
+      hub_(std::move(hub)) {}
 
 void KestrunManager::start() {
   tasks::TaskGroup::of(executor_).spawn(executor_, "kestrun manager task",
@@ -51,11 +54,11 @@ void KestrunManager::start() {
 }
 
 asio::awaitable<void> KestrunManager::run() {
-  on_start();
+  co_await on_start();
   asio::steady_timer timer(co_await asio::this_coro::executor);
   for (;;) {
     try {
-      poll_kestrun_status();
+      co_await poll_kestrun_status();
     } catch (const std::exception& e) {
       log::logger().error("kestrun manager poll pass failed: {}", e.what());
     }
@@ -77,7 +80,7 @@ db::Connection* KestrunManager::connection() {
   return &*conn_;
 }
 
-void KestrunManager::on_start() {
+asio::awaitable<void> KestrunManager::on_start() {
   try {
     log::init(settings_.log_path);
   } catch (const std::exception& e) {
@@ -86,23 +89,28 @@ void KestrunManager::on_start() {
   log::logger().info("Staring kestrun manager...");
   log::logger().info("Starting foreign kestrun checker");
   // Opens the connection; when the database cannot be used yet, the next passes retry.
-  settle_executing_rows();
+  co_await settle_executing_rows();
   log::logger().info("kestrun manager started");
 }
 
-void KestrunManager::settle_executing_rows() {
+asio::awaitable<void> KestrunManager::settle_executing_rows() {
   db::Connection* conn = connection();
   if (conn == nullptr) {
-    return;
+    co_return;
   }
   try {
-    const db::Rows rows = conn->execute("SELECT * FROM backtests WHERE backtests.state = ?",
-                                        {db::Value("executing")});
+    // Read in the writer's order: a launch committed before this read has resumed on the loop,
+    // and started its child, before the rows arrive here.
+    const db::Rows rows = co_await writer_.write([](db::Connection& reading) {
+      return reading.execute("SELECT * FROM backtests WHERE backtests.state = ?",
+                             {db::Value("executing")});
+    });
     for (const auto& row : rows) {
       const std::int64_t id = row.at("id").to_number<std::int64_t>();
-      // A retry after a failure must not end what this server has started meanwhile.
+      // A retry after a failure, or a launch while an earlier row was being marked, must not
+      // end what this server has started meanwhile.
       if (!children_.contains(id)) {
-        mark_backtest_end(*conn, id);
+        co_await mark_backtest_end(writer_, id);
         publish_backtest_state(*conn, hub_.get(), id);
       }
     }
@@ -113,10 +121,10 @@ void KestrunManager::settle_executing_rows() {
   }
 }
 
-void KestrunManager::poll_kestrun_status() {
+asio::awaitable<void> KestrunManager::poll_kestrun_status() {
   std::erase_if(replaced_, [](ChildProcess& child) { return child.poll().has_value(); });
   if (!settled_) {
-    settle_executing_rows();
+    co_await settle_executing_rows();
   }
 
   std::vector<std::int64_t> ids;
@@ -142,33 +150,43 @@ void KestrunManager::poll_kestrun_status() {
         log::logger().warning("the exit status of backtest {} was lost: reaped elsewhere", id);
       }
     }
-    if (record_end(id, child, *exit)) {
+    const std::uint64_t generation = child.generation;
+    const bool recorded =
+        co_await record_end(id, whole_seconds_between(child.start_time, *child.end_time),
+                            end_exception_text(*exit, child.stop_requested));
+    // While the writer stored the end, a second start may have replaced the child: that one
+    // is still running and stays.
+    found = children_.find(id);
+    if (recorded && found != children_.end() && found->second.generation == generation) {
       children_.erase(found);
     }
   }
 }
 
-bool KestrunManager::record_end(std::int64_t backtest_id, Child& child, const ChildExit& exit) {
+asio::awaitable<bool> KestrunManager::record_end(std::int64_t backtest_id, std::int64_t time_spent,
+                                                 std::string exception) {
   db::Connection* conn = connection();
   if (conn == nullptr) {
-    return false;
+    co_return false;
   }
-  const std::int64_t time_spent = whole_seconds_between(child.start_time, *child.end_time);
   try {
-    db::Transaction transaction(*conn);
-    conn->execute(
-        "UPDATE backtests SET time_spent = ?, state = 'stopped', exception = ? WHERE "
-        "backtests.id = ?",
-        {db::Value(time_spent), db::Value(end_exception_text(exit, child.stop_requested)),
-         db::Value(backtest_id)});
-    transaction.commit();
-    publish_backtest_state(*conn, hub_.get(), backtest_id);
-    return true;
+    // The job reads the text from this frame, which waits for it: a closure owning a string
+    // is destroyed twice when it is a temporary of a co_await expression (GCC 12).
+    co_await writer_.write([backtest_id, time_spent, &exception](db::Connection& writing) {
+      db::Transaction transaction(writing);
+      writing.execute(
+          "UPDATE backtests SET time_spent = ?, state = 'stopped', exception = ? WHERE "
+          "backtests.id = ?",
+          {db::Value(time_spent), db::Value(exception), db::Value(backtest_id)});
+      transaction.commit();
+    });
   } catch (const std::exception& e) {
     log::logger().error("cannot record the end of backtest {}, retrying in a second: {}",
                         backtest_id, e.what());
-    return false;
+    co_return false;
   }
+  publish_backtest_state(*conn, hub_.get(), backtest_id);
+  co_return true;
 }
 
 void KestrunManager::start_kestrun(std::int64_t backtest_id, const std::vector<std::string>& cmd) {
@@ -182,7 +200,8 @@ void KestrunManager::start_kestrun(std::int64_t backtest_id, const std::vector<s
 
   ChildProcess process = ChildProcess::spawn(pycmd);
   log::logger().info("popen returned");
-  Child child{std::move(process), common::wall_clock_seconds(), false, std::nullopt};
+  Child child{std::move(process), common::wall_clock_seconds(), false, std::nullopt,
+              ++children_started_};
   if (auto existing = children_.find(backtest_id); existing != children_.end()) {
     log::logger().warning(
         "backtest {} started again: its earlier engine (pid {}) is no longer watched", backtest_id,
@@ -216,10 +235,10 @@ void KestrunManager::on_stop() {
 }
 
 std::shared_ptr<KestrunManager> start_kestrun_manager(asio::any_io_executor executor,
-                                                      ManagerSettings settings,
+                                                      ManagerSettings settings, db::Writer& writer,
                                                       std::shared_ptr<events::EventHub> hub) {
-  auto manager =
-      std::make_shared<KestrunManager>(std::move(executor), std::move(settings), std::move(hub));
+  auto manager = std::make_shared<KestrunManager>(std::move(executor), std::move(settings), writer,
+                                                  std::move(hub));
   manager->start();
   return manager;
 }

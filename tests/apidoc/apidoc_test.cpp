@@ -87,11 +87,11 @@ MethodsByPath mounted(const std::string& base_uri) {
   const morvex_client::Client client({1, std::chrono::seconds(1)});
   morvex_api::Analytics analytics(client);
   const auto hub = std::make_shared<events::EventHub>();
-  http::Api api;
-  algorithms::register_api(api, base_uri, database, extraction, {"", hub});
-  backtest::register_api(api, base_uri, database, backtests, engines, hub);
   http::WorkerPool pool(1, 1);
   db::Writer writer(database);
+  http::Api api;
+  algorithms::register_api(api, base_uri, database, writer, extraction, {"", hub});
+  backtest::register_api(api, base_uri, database, writer, backtests, engines, hub);
   feeds::register_api(api, base_uri, database, pool, writer, hub);
   morvex_api::register_api(api, base_uri, database, analytics);
   event_stream::register_api(api, base_uri, hub);

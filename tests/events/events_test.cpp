@@ -5,6 +5,12 @@
 
 #include <gtest/gtest.h>
 
+#include <poll.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <stdexcept>
+
 #include <boost/json/array.hpp>
 #include <boost/json/object.hpp>
 #include <boost/json/serialize.hpp>
@@ -372,6 +378,126 @@ TEST_F(FollowingTest, AnEngineKnownOnlyByItsPidFileIsAnnouncedWhenItsEndIsMarked
   EXPECT_EQ(ended->data.at("id"), id);
   EXPECT_EQ(ended->data.at("algorithm_id"), 3);
   EXPECT_EQ(ended->data.at("state"), "stopped");
+}
+
+// A feed POST whose body is sent in two parts, on a connection of its own: between the parts the
+// server holds half a body, so whatever it commits meanwhile is committed before this POST.
+class SplitPost {
+ public:
+  SplitPost(unsigned short port, const std::string& body) : body_(body) {
+    fd_ = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_port = htons(port);
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    if (fd_ < 0 || ::connect(fd_, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0) {
+      throw std::runtime_error("cannot connect");
+    }
+    send_all(
+        "POST /api/feedgroup HTTP/1.1\r\nHost: 127.0.0.1\r\n"
+        "Content-Type: application/x-www-form-urlencoded\r\nContent-Length: " +
+        std::to_string(body_.size()) + "\r\n\r\n" + body_.substr(0, body_.size() / 2));
+  }
+  ~SplitPost() { ::close(fd_); }
+  SplitPost(const SplitPost&) = delete;
+  SplitPost& operator=(const SplitPost&) = delete;
+
+  // Sends the rest of the body and returns the answer's status line.
+  std::string finish(std::chrono::milliseconds timeout = 60s) {
+    send_all(body_.substr(body_.size() / 2));
+    std::string answer;
+    const auto deadline = std::chrono::steady_clock::now() + timeout;
+    while (answer.find("\r\n") == std::string::npos &&
+           std::chrono::steady_clock::now() < deadline) {
+      pollfd ready{fd_, POLLIN, 0};
+      if (::poll(&ready, 1, 100) == 1) {
+        char buffer[4096];
+        const ssize_t n = ::recv(fd_, buffer, sizeof buffer, 0);
+        if (n <= 0) {
+          break;
+        }
+        answer.append(buffer, static_cast<std::size_t>(n));
+      }
+    }
+    return answer.substr(0, answer.find("\r\n"));
+  }
+
+ private:
+  void send_all(const std::string& bytes) {
+    std::size_t sent = 0;
+    while (sent < bytes.size()) {
+      const ssize_t n = ::send(fd_, bytes.data() + sent, bytes.size() - sent, MSG_NOSIGNAL);
+      if (n <= 0) {
+        throw std::runtime_error("send failed");
+      }
+      sent += static_cast<std::size_t>(n);
+    }
+  }
+
+  int fd_ = -1;
+  std::string body_;
+};
+
+json::array position_row(std::int64_t algorithm, std::int64_t backtest) {
+  json::array row{algorithm, backtest, "2016-01-04 15:00:00", "000001.XSHE", "STOCK"};
+  for (int n = 0; n < 19; ++n) {
+    row.push_back(1.0);
+  }
+  return row;
+}
+
+// A launch, a comment and a deletion while a large feed POST is in flight are answered and
+// committed before it, one after the other, and announced in that order; the POST is then stored
+// whole and announced last.
+TEST_F(FollowingTest, WritesDuringALargePostAreCommittedAndAnnouncedInTheirOrder) {
+  const std::int64_t old_id = launch_waiting();
+  stop(1, old_id);
+  ASSERT_TRUE(wait_stopped(server_.db_path(), old_id).has_value());
+  SseClient stream(server_.port(), "/api/events");
+  ASSERT_EQ(stream.status(), 200);
+
+  json::array rows;
+  for (int n = 0; n < 40000; ++n) {
+    rows.push_back(position_row(3, 999));
+  }
+  SplitPost large(server_.port(), form_encode({{"position_feeds", json::serialize(rows)}}));
+
+  const std::int64_t new_id = launch_waiting();
+  const HttpResponse commented =
+      client_.post_form("/api/algorithms/1/backtests/" + std::to_string(new_id),
+                        {{"comment", "while posting"}}, "PATCH");
+  ASSERT_EQ(commented.status, 200) << commented.body;
+  EXPECT_EQ(commented.json(), json::value(true));
+  const HttpResponse deleted =
+      client_.request("DELETE", "/api/algorithms/1/backtests/" + std::to_string(old_id));
+  ASSERT_EQ(deleted.status, 200) << deleted.body;
+  EXPECT_EQ(deleted.json(), (json::object{{"id", old_id}}));
+  EXPECT_EQ(large.finish(), "HTTP/1.1 200 OK");
+
+  const auto launched = stream.next_except("progress");
+  ASSERT_TRUE(launched.has_value());
+  EXPECT_EQ(launched->type, "backtest");
+  EXPECT_EQ(launched->data.at("id"), new_id);
+  EXPECT_EQ(launched->data.at("state"), "executing");
+  const auto gone = stream.next_except("progress");
+  ASSERT_TRUE(gone.has_value());
+  EXPECT_GT(gone->id, launched->id);
+  EXPECT_EQ(gone->data, (json::object{{"backtest_id", old_id}}));
+  const auto fed = stream.next_except("progress");
+  ASSERT_TRUE(fed.has_value());
+  EXPECT_GT(fed->id, gone->id);
+  EXPECT_EQ(fed->type, "feeds");
+  EXPECT_EQ(fed->data.at("backtest_id"), 999);
+  EXPECT_EQ(fed->data.at("last_ids"),
+            (json::object{{"position_feeds", greatest_id("position_feeds", 999)}}));
+
+  db::Connection c(server_.db_path());
+  EXPECT_EQ(
+      c.execute("SELECT count(*) AS n FROM position_feeds WHERE backtest_id = 999").front().at("n"),
+      40000);
+  EXPECT_EQ(backtest_row(server_.db_path(), new_id).at("comment"), "while posting");
+  EXPECT_TRUE(backtest_row(server_.db_path(), old_id).empty());
+  stop(1, new_id);
 }
 
 TEST(FollowingAfterRestart, TheSettlingOfAnEarlierRunsBacktestsIsKeptForReplay) {

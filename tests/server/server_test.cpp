@@ -10,12 +10,14 @@
 #include <signal.h>
 
 #include <filesystem>
+#include <optional>
 #include <sstream>
 #include <system_error>
 
 #include <boost/asio/io_context.hpp>
 
 #include "db/db.hpp"
+#include "db/writer.hpp"
 #include "engine_fakes.hpp"
 #include "log/log.hpp"
 #include "server/pid_file.hpp"
@@ -34,7 +36,8 @@ class SupervisionInProcess : public ::testing::Test {
   SupervisionInProcess()
       : db_path_(dir_.file("stratdesk.db")), log_path_(dir_.file("logs/server.log")) {
     log::init(log_path_);
-    db::Database(db_path_).check_env();
+    database_.check_env();
+    writer_.emplace(database_);
   }
 
   void insert_backtest(std::int64_t id, const std::string& state = "executing") {
@@ -74,8 +77,8 @@ class SupervisionInProcess : public ::testing::Test {
   [[nodiscard]] std::string log_text() const { return read_file(log_path_); }
   bool logged(const std::string& text) const { return log_text().find(text) != std::string::npos; }
   std::shared_ptr<KestrunManager> start_manager(const std::string& python = "/bin/sh") {
-    auto manager = server::start_kestrun_manager(io_.get_executor(),
-                                                 {dir_.file("pids"), log_path_, db_path_, python});
+    auto manager = server::start_kestrun_manager(
+        io_.get_executor(), {dir_.file("pids"), log_path_, db_path_, python}, *writer_);
     EXPECT_TRUE(run_until([&] { return logged("kestrun manager started"); }));
     return manager;
   }
@@ -83,6 +86,8 @@ class SupervisionInProcess : public ::testing::Test {
   TempDir dir_;
   std::string db_path_;
   std::string log_path_;
+  db::Database database_{db_path_};
+  std::optional<db::Writer> writer_;  // once the schema exists
   boost::asio::io_context io_;
 };
 
@@ -265,7 +270,8 @@ TEST_F(SupervisionInProcess, DatabaseFailuresAreLoggedAndRetriedAtTheNextPass) {
 }
 
 TEST_F(SupervisionInProcess, AProcessIsALiveEngineOnlyWhenItsCommandLineNamesTheEngineScript) {
-  ForeignKestrunChecker checker(io_.get_executor(), {dir_.file("pids"), log_path_, db_path_});
+  ForeignKestrunChecker checker(io_.get_executor(), {dir_.file("pids"), log_path_, db_path_},
+                                *writer_);
   EXPECT_EQ(checker.log_path(), log_path_);
   EXPECT_EQ(checker.pid_dir(), dir_.file("pids"));
 

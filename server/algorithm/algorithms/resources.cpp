@@ -119,7 +119,6 @@ asio::awaitable<http::Response> AlgorithmList::post(http::Request& req) {
   const std::string name = req.required_form_value("name");
   const std::string code = req.required_form_value("code");
   const std::string config_text = req.required_form_value("config");
-  db::Connection& connection = request_db::get_connection(req, database_);
   const boost::json::value config = parse_config(config_text);
   log::logger().info("params = {}", form_text(req.form()));
   // Checked before the extraction so that a child is not started for a row that cannot be made.
@@ -129,17 +128,23 @@ asio::awaitable<http::Response> AlgorithmList::post(http::Request& req) {
     throw common::Error(common::ErrorKind::internal, "config has no member \"securities\"");
   }
 
-  // Nothing is written before this wait, so no transaction is held while other tasks run.
-  db::expect_no_transaction(connection, "the parameter extraction");
+  // The extraction is a wait on another process: it ends before the write is asked for, so the
+  // writer never waits for it.
   const std::string parameters = co_await extraction_.get_parameter(code);
 
-  connection.execute(
-      "INSERT INTO algorithms (name, securities, code, config, parameters, last_modified) "
-      "VALUES (?, ?, ?, ?, ?, ?)",
-      {db::Value(name), db::Value(securities_text(*securities)), db::Value(code),
-       db::Value(config_text), db::Value(parameters), db::Value(common::shanghai_now())});
-  const std::int64_t id = connection.last_insert_rowid();
-  connection.commit();
+  const std::array<db::Value, 6> row = {
+      db::Value(name),       db::Value(securities_text(*securities)),
+      db::Value(code),       db::Value(config_text),
+      db::Value(parameters), db::Value(common::shanghai_now())};
+  const std::int64_t id = co_await writer_.write([&row](db::Connection& connection) {
+    connection.execute(
+        "INSERT INTO algorithms (name, securities, code, config, parameters, last_modified) "
+        "VALUES (?, ?, ?, ?, ?, ?)",
+        row);
+    const std::int64_t inserted = connection.last_insert_rowid();
+    connection.commit();
+    return inserted;
+  });
   co_return http::Response::json(boost::json::object{{"id", id}});
 }
 
@@ -156,24 +161,23 @@ asio::awaitable<http::Response> Algorithm::get(http::Request& req, std::int64_t 
 asio::awaitable<http::Response> Algorithm::patch(http::Request& req, std::int64_t algorithm_id) {
   const http::Fields& form = req.form();
   log::logger().info("params = {}", form_text(form));
-  db::Connection& connection = request_db::get_connection(req, database_);
   ChangeSet changes(form);
   changes.set("last_modified", common::shanghai_now());
+  // The extraction is a wait on another process: it ends before the write is asked for.
   if (const std::string* code = changes.find("code")) {
     const std::string source = *code;
-    db::expect_no_transaction(connection, "the parameter extraction");
     changes.set("parameters", co_await extraction_.get_parameter(source));
   }
-  changes.apply(connection, algorithm_id);
-  connection.commit();
+  co_await writer_.write([&changes, algorithm_id](db::Connection& connection) {
+    changes.apply(connection, algorithm_id);
+    connection.commit();
+  });
   co_return http::Response::json(boost::json::object{{"id", algorithm_id}});
 }
 
-asio::awaitable<http::Response> Algorithm::delete_(http::Request& req, std::int64_t algorithm_id) {
-  db::Connection& connection = request_db::get_connection(req, database_);
-  const bool existed =
-      !connection.execute("SELECT id FROM algorithms WHERE algorithms.id = ?", {algorithm_id})
-           .empty();
+asio::awaitable<http::Response> Algorithm::delete_(http::Request& /*req*/,
+                                                   std::int64_t algorithm_id) {
+  bool existed = false;
   std::vector<std::int64_t> deleted_backtests;
   // The deletion commits backtest by backtest and may stop at a running one or fail part-way:
   // the backtests gone by then lose their folders and are announced either way.
@@ -187,7 +191,15 @@ asio::awaitable<http::Response> Algorithm::delete_(http::Request& req, std::int6
   };
   std::optional<boost::json::object> refusal;
   try {
-    refusal = cleanup::delete_algorithm(connection, algorithm_id, deleted_backtests);
+    // One writer job keeps the deletion's commits, backtest by backtest, as they are; the ids
+    // of the committed ones land in this frame, which waits for the job.
+    refusal = co_await writer_.write([algorithm_id, &existed,
+                                      &deleted_backtests](db::Connection& connection) {
+      existed =
+          !connection.execute("SELECT id FROM algorithms WHERE algorithms.id = ?", {algorithm_id})
+               .empty();
+      return cleanup::delete_algorithm(connection, algorithm_id, deleted_backtests);
+    });
   } catch (...) {
     settle_deleted();
     throw;
@@ -215,10 +227,10 @@ asio::awaitable<http::Response> AlgorithmParameter::get(http::Request& req,
 }
 
 void register_api(http::Api& api, const std::string& base_uri, db::Database& database,
-                  const ParameterExtraction& extraction,
+                  db::Writer& writer, const ParameterExtraction& extraction,
                   Algorithm::DeletionEffects deletion_effects) {
-  api.add<AlgorithmList>(base_uri + "/algorithms", database, extraction);
-  api.add<Algorithm>(base_uri + "/algorithms/<int:algorithm_id>", database, extraction,
+  api.add<AlgorithmList>(base_uri + "/algorithms", database, writer, extraction);
+  api.add<Algorithm>(base_uri + "/algorithms/<int:algorithm_id>", database, writer, extraction,
                      std::move(deletion_effects));
   api.add<AlgorithmParameter>(base_uri + "/algorithms/<int:algorithm_id>/parameters", database);
 }

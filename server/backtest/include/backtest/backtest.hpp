@@ -15,6 +15,7 @@
 
 #include "db/connection.hpp"
 #include "db/db.hpp"
+#include "db/writer.hpp"
 #include "events/event_hub.hpp"
 #include "http/request.hpp"
 #include "http/response.hpp"
@@ -48,10 +49,15 @@ struct Settings {
 // <base>/algorithms/<int:algorithm_id>/backtests: an algorithm's backtests, and their launch.
 class BacktestList final {
  public:
-  // A launch publishes the new backtest (and its end, when its engine cannot start) on `hub`.
-  BacktestList(db::Database& database, const Settings& settings, EngineControl& engines,
-               std::shared_ptr<events::EventHub> hub = nullptr)
-      : database_(database), settings_(settings), engines_(engines), hub_(std::move(hub)) {}
+  // A launch records the backtest on `writer` and publishes it (and its end, when its engine
+  // cannot start) on `hub` once committed.
+  BacktestList(db::Database& database, db::Writer& writer, const Settings& settings,
+               EngineControl& engines, std::shared_ptr<events::EventHub> hub = nullptr)
+      : database_(database),
+        writer_(writer),
+        settings_(settings),
+        engines_(engines),
+        hub_(std::move(hub)) {}
   // The algorithm's backtests, each with "final_portfolio" and, when the algorithm has a
   // non-empty name, "algorithm_name"; [] when it has none.
   boost::asio::awaitable<http::Response> get(http::Request& request, std::int64_t algorithm_id);
@@ -67,6 +73,7 @@ class BacktestList final {
                     const boost::json::object& parameters, const std::string& code);
 
   db::Database& database_;
+  db::Writer& writer_;
   const Settings& settings_;
   EngineControl& engines_;
   std::shared_ptr<events::EventHub> hub_;
@@ -75,10 +82,14 @@ class BacktestList final {
 // <base>/algorithms/<int:algorithm_id>/backtests/<int:backtest_id>: one backtest.
 class Backtest final {
  public:
-  // A committed deletion is published on `hub`.
-  Backtest(db::Database& database, const Settings& settings, EngineControl& engines,
-           std::shared_ptr<events::EventHub> hub = nullptr)
-      : database_(database), settings_(settings), engines_(engines), hub_(std::move(hub)) {}
+  // Comments and deletions are written on `writer`; a committed deletion is published on `hub`.
+  Backtest(db::Database& database, db::Writer& writer, const Settings& settings,
+           EngineControl& engines, std::shared_ptr<events::EventHub> hub = nullptr)
+      : database_(database),
+        writer_(writer),
+        settings_(settings),
+        engines_(engines),
+        hub_(std::move(hub)) {}
   // The backtest with "algorithm_name" when its algorithm row exists (even with an empty name);
   // null when no backtest has both ids.
   boost::asio::awaitable<http::Response> get(http::Request& request, std::int64_t algorithm_id,
@@ -92,9 +103,10 @@ class Backtest final {
   boost::asio::awaitable<http::Response> delete_(http::Request& request, std::int64_t algorithm_id,
                                                  std::int64_t backtest_id);
 
-  // Sets the comment of the backtest with both ids and commits; true even when none matched.
-  bool update_comment(http::Request& request, std::int64_t algorithm_id, std::int64_t backtest_id,
-                      const std::string& comment);
+  // Sets the comment of the backtest with both ids and commits, on the writer; true even when
+  // none matched. `comment` must stay alive until the result is there.
+  boost::asio::awaitable<bool> update_comment(std::int64_t algorithm_id, std::int64_t backtest_id,
+                                              const std::string& comment);
   // Hands the stop to the engine manager by backtest id alone; true also when the manager runs
   // no such engine.
   bool stop_algorithm(std::int64_t algorithm_id, std::int64_t backtest_id);
@@ -103,6 +115,7 @@ class Backtest final {
   void discard_strategy_files(std::int64_t backtest_id);
 
   db::Database& database_;
+  db::Writer& writer_;
   const Settings& settings_;
   EngineControl& engines_;
   std::shared_ptr<events::EventHub> hub_;
@@ -177,9 +190,9 @@ void start_progress_watch(boost::asio::any_io_executor executor, const db::Datab
 
 // Mounts BacktestList, Backtest, BackTestListByCondition, BackTestNoALgoInfo and
 // BacktestProgress under `base_uri`, in that order; launches, ends and deletions are published
-// on `hub`, when given. The other arguments must outlive `api`.
+// on `hub`, when given. Every write runs on `writer`. The other arguments must outlive `api`.
 void register_api(http::Api& api, const std::string& base_uri, db::Database& database,
-                  const Settings& settings, EngineControl& engines,
+                  db::Writer& writer, const Settings& settings, EngineControl& engines,
                   std::shared_ptr<events::EventHub> hub = nullptr);
 
 }  // namespace stratdesk::backtest

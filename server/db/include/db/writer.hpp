@@ -33,7 +33,9 @@ class Writer {
   // executor with what `work` returned, or with what it threw. Whatever `work` leaves
   // uncommitted is rolled back before the next transaction starts, on every path. `work` must
   // touch nothing but the connection and what it was handed: it runs beside the event loop.
-  // Its result type must be void or default-constructible.
+  // Its result type must be void or default-constructible. Let `work` capture by reference what
+  // the awaiting frame owns: a closure owning a string, as a temporary of the co_await
+  // expression, was seen destroyed twice (GCC 12).
   template <class Work>
   boost::asio::awaitable<std::invoke_result_t<Work&, Connection&>> write(Work work) {
     using Result = std::invoke_result_t<Work&, Connection&>;

@@ -11,13 +11,16 @@
 #include <boost/asio/awaitable.hpp>
 
 #include "db/connection.hpp"
+#include "db/writer.hpp"
 #include "events/event_hub.hpp"
 #include "process/child_process.hpp"
 
 // Engine supervision: the engine child processes this server starts, the engine processes it
 // only knows through their pid files, and the end of a backtest in the database. Both tasks
 // run as coroutines on the server's one event-loop thread; they share nothing with the request
-// handlers but the manager's map of children (touched only between waits) and the database.
+// handlers but the manager's map of children (touched only on that thread) and the database.
+// Their writes run on the server's database writer and are waited for; what a write job gets
+// is a copy of the ids and values it stores, never the tasks' own state.
 namespace stratdesk::server {
 
 namespace asio = boost::asio;
@@ -31,6 +34,10 @@ db::Connection create_connection(const std::string& sqlite_url);
 // Logs "Set backtest<ID> stopped", sets that backtest's state to "stopped" and commits. An id
 // without a row changes nothing. A failing statement or commit is rolled back and rethrown.
 void mark_backtest_end(db::Connection& conn, std::int64_t backtest_id);
+
+// The same on the writer: logs the line here, then waits for the writer to set the state and
+// commit. A failing statement or commit is rolled back and rethrown here.
+asio::awaitable<void> mark_backtest_end(db::Writer& writer, std::int64_t backtest_id);
 
 // The run time recorded for a backtest: both wall-clock instants (seconds since the epoch)
 // truncated to whole seconds before subtracting, so 100.9 -> 101.1 gives 1, 100.1 -> 100.8 0.
@@ -50,7 +57,7 @@ std::string end_exception_text(const ChildExit& exit, bool stop_requested);
 struct ManagerSettings {
   std::string pid_dir;      // pid files of running engines
   std::string log_path;     // the server's log file, named in the start-up lines
-  std::string sqlite_url;   // the database file the ends of backtests are recorded in
+  std::string sqlite_url;   // the database file the backtests are read from
   std::string python_path;  // the interpreter that runs the engine script
 };
 
@@ -58,7 +65,7 @@ struct ManagerSettings {
 struct CheckerSettings {
   std::string pid_dir;     // swept at start-up, scanned once a second
   std::string log_path;    // the server's log file, named in the start-up lines
-  std::string sqlite_url;  // the database file the ends of backtests are recorded in
+  std::string sqlite_url;  // the database file the backtests are read from
 };
 
 // Starts, watches and stops the engine processes of this server. One per server process.
@@ -70,11 +77,14 @@ class KestrunManager final : public std::enable_shared_from_this<KestrunManager>
     bool stop_requested = false;
     // When a pass first saw the child ended; kept while its end waits to be recorded.
     std::optional<double> end_time;
+    // Tells this child from one that replaced it while its end was being recorded.
+    std::uint64_t generation = 0;
   };
 
-  // Stores the settings; opens nothing. The manager task will run on `executor`. Every end it
-  // records is published on `hub`, when given.
-  KestrunManager(asio::any_io_executor executor, ManagerSettings settings,
+  // Stores the settings; opens nothing. The manager task will run on `executor`; its writes run
+  // on `writer`, which must outlive the task. Every end it records is published on `hub`, when
+  // given.
+  KestrunManager(asio::any_io_executor executor, ManagerSettings settings, db::Writer& writer,
                  std::shared_ptr<events::EventHub> hub = nullptr);
 
   // Spawns `run` on the executor and returns. The task keeps the manager alive. Requires the
@@ -88,13 +98,13 @@ class KestrunManager final : public std::enable_shared_from_this<KestrunManager>
   // Opens the manager's connection, logs the start-up lines and marks "stopped" every backtest
   // left "executing" (by an earlier server run: ids this manager is running are left alone).
   // When the database cannot be used the settling is retried before each later pass.
-  void on_start();
+  asio::awaitable<void> on_start();
 
   // One pass over the children: logs the ones still running; records the end of the ones that
   // have exited (state "stopped", time_spent, exception) and forgets them. A child whose end
   // cannot be recorded stays for the next pass. Also reaps the children that were replaced by a
   // second start of the same backtest, without recording them.
-  void poll_kestrun_status();
+  asio::awaitable<void> poll_kestrun_status();
 
   // Starts the interpreter with `cmd` (the engine script and its options) and remembers it
   // under `backtest_id`, replacing (but still reaping) any child already there. Throws
@@ -118,12 +128,15 @@ class KestrunManager final : public std::enable_shared_from_this<KestrunManager>
 
  private:
   db::Connection* connection();
-  void settle_executing_rows();
-  bool record_end(std::int64_t backtest_id, Child& child, const ChildExit& exit);
+  asio::awaitable<void> settle_executing_rows();
+  asio::awaitable<bool> record_end(std::int64_t backtest_id, std::int64_t time_spent,
+                                   std::string exception);
 
   asio::any_io_executor executor_;
   ManagerSettings settings_;
+  db::Writer& writer_;
   std::map<std::int64_t, Child> children_;
+  std::uint64_t children_started_ = 0;
   std::vector<ChildProcess> replaced_;
   std::optional<db::Connection> conn_;
   bool settled_ = false;
@@ -132,16 +145,17 @@ class KestrunManager final : public std::enable_shared_from_this<KestrunManager>
 
 // Constructs the manager, starts it and returns it.
 std::shared_ptr<KestrunManager> start_kestrun_manager(
-    asio::any_io_executor executor, ManagerSettings settings,
+    asio::any_io_executor executor, ManagerSettings settings, db::Writer& writer,
     std::shared_ptr<events::EventHub> hub = nullptr);
 
 // Watches the pid directory for engine processes this server did not start and settles their
 // backtests once they are gone.
 class ForeignKestrunChecker final : public std::enable_shared_from_this<ForeignKestrunChecker> {
  public:
-  // Every backtest it marks stopped is published on `hub`, when given.
+  // Its writes run on `writer`, which must outlive the task. Every backtest it marks stopped is
+  // published on `hub`, when given.
   ForeignKestrunChecker(asio::any_io_executor executor, CheckerSettings settings,
-                        std::shared_ptr<events::EventHub> hub = nullptr);
+                        db::Writer& writer, std::shared_ptr<events::EventHub> hub = nullptr);
 
   // Spawns `run` on the executor and returns; the task keeps the checker alive. Requires the
   // checker to be owned by a shared_ptr.
@@ -155,13 +169,13 @@ class ForeignKestrunChecker final : public std::enable_shared_from_this<ForeignK
   // The start-up sweep: every file at any depth under the pid directory that holds a
   // well-formed pid-file text marks the backtest named there stopped. Then the directory is
   // removed and created empty.
-  void reset_pid_dir();
+  asio::awaitable<void> reset_pid_dir();
 
   // One scan of the pid directory: removes entries not named like pid files, reports malformed
   // ones, and for each pid file whose process is not a live engine marks its backtest stopped
   // and deletes the file. Per-entry failures are logged and the entry is looked at again next
   // time.
-  void scan();
+  asio::awaitable<void> scan();
 
   // True when process `pid` exists and its command line contains "kestrun-plus-script.py".
   // Logs "<backtest_id> already exited" when no such process exists. Throws std::system_error
@@ -174,10 +188,11 @@ class ForeignKestrunChecker final : public std::enable_shared_from_this<ForeignK
 
  private:
   db::Connection& connection();
-  void check_entry(const std::string& name);
+  asio::awaitable<void> check_entry(std::string name);
 
   asio::any_io_executor executor_;
   CheckerSettings settings_;
+  db::Writer& writer_;
   std::optional<db::Connection> conn_;
   std::shared_ptr<events::EventHub> hub_;
 };
@@ -185,6 +200,7 @@ class ForeignKestrunChecker final : public std::enable_shared_from_this<ForeignK
 // Constructs the checker and starts it. No handle is kept: the task lives as long as the event
 // loop runs.
 void start_foreign_kestrun_collector(asio::any_io_executor executor, CheckerSettings settings,
+                                     db::Writer& writer,
                                      std::shared_ptr<events::EventHub> hub = nullptr);
 
 }  // namespace stratdesk::server

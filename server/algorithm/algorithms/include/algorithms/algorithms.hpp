@@ -11,6 +11,7 @@
 #include <boost/json/value.hpp>
 
 #include "db/db.hpp"
+#include "db/writer.hpp"
 #include "events/event_hub.hpp"
 #include "http/request.hpp"
 #include "http/response.hpp"
@@ -70,8 +71,9 @@ std::string securities_text(const boost::json::value& securities);
 // GET and POST <base>/algorithms.
 class AlgorithmList final {
  public:
-  AlgorithmList(db::Database& database, const ParameterExtraction& extraction)
-      : database_(database), extraction_(extraction) {}
+  // Creations are written on `writer`.
+  AlgorithmList(db::Database& database, db::Writer& writer, const ParameterExtraction& extraction)
+      : database_(database), writer_(writer), extraction_(extraction) {}
   // Every algorithm row, in id order.
   boost::asio::awaitable<http::Response> get(http::Request& req);
   // Creates an algorithm from the form fields name, code and config; answers {"id": id}.
@@ -79,6 +81,7 @@ class AlgorithmList final {
 
  private:
   db::Database& database_;
+  db::Writer& writer_;
   const ParameterExtraction& extraction_;
 };
 
@@ -94,9 +97,13 @@ class Algorithm final {
     std::shared_ptr<events::EventHub> hub;
   };
 
-  Algorithm(db::Database& database, const ParameterExtraction& extraction,
+  // Changes and deletions are written on `writer`.
+  Algorithm(db::Database& database, db::Writer& writer, const ParameterExtraction& extraction,
             DeletionEffects effects = {})
-      : database_(database), extraction_(extraction), effects_(std::move(effects)) {}
+      : database_(database),
+        writer_(writer),
+        extraction_(extraction),
+        effects_(std::move(effects)) {}
   // The row, or null.
   boost::asio::awaitable<http::Response> get(http::Request& req, std::int64_t algorithm_id);
   // Sets the columns named by the form fields; a field that names no column is answered 400
@@ -108,6 +115,7 @@ class Algorithm final {
 
  private:
   db::Database& database_;
+  db::Writer& writer_;
   const ParameterExtraction& extraction_;
   DeletionEffects effects_;
 };
@@ -122,10 +130,10 @@ class AlgorithmParameter final {
   db::Database& database_;
 };
 
-// Mounts AlgorithmList, Algorithm and AlgorithmParameter under `base_uri`, in that order. The
-// database and the extraction must outlive `api`.
+// Mounts AlgorithmList, Algorithm and AlgorithmParameter under `base_uri`, in that order; every
+// write runs on `writer`. The database, the writer and the extraction must outlive `api`.
 void register_api(http::Api& api, const std::string& base_uri, db::Database& database,
-                  const ParameterExtraction& extraction,
+                  db::Writer& writer, const ParameterExtraction& extraction,
                   Algorithm::DeletionEffects deletion_effects = {});
 
 }  // namespace stratdesk::algorithms
