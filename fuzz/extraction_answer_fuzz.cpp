@@ -12,8 +12,8 @@
 #include <boost/asio/write.hpp>
 
 #include "algorithms/algorithms.hpp"
+#include "common/error.hpp"
 #include "common/text.hpp"
-#include "http/errors.hpp"
 
 namespace asio = boost::asio;
 using asio::ip::tcp;
@@ -50,7 +50,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     if (!stratdesk::common::is_valid_utf8(read.body) || read.body.size() + 4 > size) {
       __builtin_trap();
     }
-  } catch (const stratdesk::http::Error&) {
+  } catch (const stratdesk::common::Error&) {
   }
   return 0;
 }

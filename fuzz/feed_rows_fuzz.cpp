@@ -7,6 +7,8 @@
 #include <string>
 #include <string_view>
 
+#include <boost/json/monotonic_resource.hpp>
+
 #include "common/json_parse.hpp"
 #include "common/text.hpp"
 #include "db/db.hpp"
@@ -81,9 +83,16 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   const std::string_view text(reinterpret_cast<const char*>(data + 1), size - 1);
   check_fast_reader_agrees(text, kind.fields.size());
   try {
-    stratdesk::http::Fields form;
-    form.add(std::string(kind.table), std::string(text));
-    stratdesk::feeds::PostedBatches::read(form).store(connection);
+    // A POST's fields reach the feeds as valid UTF-8 only (the form decoder refuses the rest).
+    if (stratdesk::common::is_valid_utf8(text)) {
+      stratdesk::http::Fields form;
+      form.add(std::string(kind.table), std::string(text));
+      stratdesk::feeds::PostedBatches::read(form).store(connection);
+    } else {
+      boost::json::monotonic_resource arena;
+      const auto rows = stratdesk::feeds::FeedGroup::parse_rows(kind, text, &arena);
+      stratdesk::feeds::FeedGroup::insert(kind, rows, connection);
+    }
   } catch (const stratdesk::common::Error&) {
   } catch (const stratdesk::db::Error&) {
   }

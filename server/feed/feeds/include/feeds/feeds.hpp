@@ -174,7 +174,8 @@ class FeedGroup final {
 // stored.
 class PostedBatches {
  public:
-  // Reads the kinds `form` carries; the form's values must outlive this object.
+  // Reads the kinds `form` carries. Its values must outlive this object and be valid UTF-8, as
+  // the form decoder leaves every field.
   static PostedBatches read(const http::Fields& form);
 
   // Stores every kind read, in order, on `c`, then raises the reading error if there was one.
