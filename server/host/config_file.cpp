@@ -171,7 +171,8 @@ std::vector<std::string> read_config_file(
       throw ConfigError(where + "unknown key '" + entry.key + "'");
     }
     for (const std::string& value : entry.values) {
-      arguments.push_back(option + "=" + value);
+      arguments.push_back(option + '=');
+      arguments.back() += value;
     }
   }
   if (file.bad()) {

@@ -50,7 +50,7 @@ std::optional<fs::path> home_dir() {
 // An XDG base folder: the variable when it holds an absolute path (relative ones are to be
 // ignored), else its default under the home folder; empty without either.
 fs::path xdg_dir(const char* variable, const fs::path& below_home) {
-  const fs::path value = environment(variable);
+  fs::path value = environment(variable);
   if (value.is_absolute()) {
     return value;
   }

@@ -68,7 +68,7 @@ boost::json::value parse_answer(const std::string& body, unsigned short port) {
 
 }  // namespace
 
-Client::Client(Settings settings) : settings_(std::move(settings)) {
+Client::Client(Settings settings) : settings_(settings) {
   settings_.time_limit = std::max(settings_.time_limit, std::chrono::milliseconds(1));
 }
 
