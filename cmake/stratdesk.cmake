@@ -69,3 +69,19 @@ function(stratdesk_test name)
   gtest_discover_tests(${name} DISCOVERY_TIMEOUT 60
                        PROPERTIES TIMEOUT 300 ${STRATDESK_TEST_PROPERTIES})
 endfunction()
+
+# stratdesk_embed_files(<out_var> NAMESPACE <ns> COMMENT <text> FILES ...): generates a source
+# defining `<ns>::embedded_files` with the files' names and contents (cmake/embed_files.cmake),
+# regenerated when a file changes; its path goes to <out_var>.
+function(stratdesk_embed_files out_var)
+  cmake_parse_arguments(ARG "" "NAMESPACE;COMMENT" "FILES" ${ARGN})
+  set(generated ${CMAKE_CURRENT_BINARY_DIR}/embedded_files.cpp)
+  add_custom_command(
+    OUTPUT ${generated}
+    COMMAND ${CMAKE_COMMAND} -DOUTPUT=${generated} -DNAMESPACE=${ARG_NAMESPACE}
+            "-DFILES=${ARG_FILES}" -P ${PROJECT_SOURCE_DIR}/cmake/embed_files.cmake
+    DEPENDS ${ARG_FILES} ${PROJECT_SOURCE_DIR}/cmake/embed_files.cmake
+    COMMENT "${ARG_COMMENT}"
+    VERBATIM)
+  set(${out_var} ${generated} PARENT_SCOPE)
+endfunction()
