@@ -40,7 +40,7 @@ bool same_value(const stratdesk::feeds::Cell& cell, const boost::json::value& va
     case Kind::real:
       return value.is_double() && value.get_double() == cell.real;
     case Kind::text:
-      return value.is_string() && std::string_view(value.get_string()) == cell.text;
+      return value.is_string() && std::string_view(value.get_string()) == cell.text();
   }
   return false;
 }

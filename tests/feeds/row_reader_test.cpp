@@ -50,7 +50,7 @@ void expect_agrees_with_general_reader(const std::string& text, std::size_t colu
         }
         case Cell::Kind::text:
           ASSERT_TRUE(value.is_string()) << text;
-          EXPECT_EQ(cell.text, std::string_view(value.as_string())) << text;
+          EXPECT_EQ(cell.text(), std::string_view(value.as_string())) << text;
           break;
       }
     }
@@ -66,8 +66,8 @@ TEST(RowReader, ReadsRowsValueForValueAsTheGeneralReaderDoes) {
   const auto rows = read_flat_rows(batch, 10);
   ASSERT_TRUE(rows);
   EXPECT_EQ(rows->row_count(), 2u);
-  EXPECT_EQ(rows->cells[3].text, "000001.XSHE");
-  EXPECT_EQ(rows->cells[13].text, "tab\tquote\" slash/ back\\");
+  EXPECT_EQ(rows->cells[3].text(), "000001.XSHE");
+  EXPECT_EQ(rows->cells[13].text(), "tab\tquote\" slash/ back\\");
   expect_agrees_with_general_reader(batch, 10);
   EXPECT_EQ(read_flat_rows("[]", 10)->row_count(), 0u);
   EXPECT_EQ(read_flat_rows(" [ ] ", 3)->row_count(), 0u);

@@ -22,7 +22,7 @@ void bind(db::Statement& statement, int index, const Cell& cell) {
       statement.bind_real(index, cell.real);
       break;
     case Cell::Kind::text:
-      statement.bind_text(index, cell.text);
+      statement.bind_text(index, cell.text());
       break;
   }
 }

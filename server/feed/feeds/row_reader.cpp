@@ -121,9 +121,11 @@ class RowScanner {
     if (at_ == end_) {
       return false;
     }
-    cell.kind = Cell::Kind::text;
+    if (static_cast<std::size_t>(at_ - begin) > std::numeric_limits<std::uint32_t>::max()) {
+      return false;
+    }
     if (*at_ == '"') {
-      cell.text = std::string_view(begin, static_cast<std::size_t>(at_ - begin));
+      cell.set_text(std::string_view(begin, static_cast<std::size_t>(at_ - begin)));
       ++at_;
       return true;
     }
@@ -173,7 +175,10 @@ class RowScanner {
       return false;
     }
     ++at_;
-    cell.text = text;
+    if (text.size() > std::numeric_limits<std::uint32_t>::max()) {
+      return false;
+    }
+    cell.set_text(text);
     return true;
   }
 
@@ -273,8 +278,8 @@ class RowScanner {
 std::optional<FlatRows> read_flat_rows(std::string_view text, std::size_t columns) {
   FlatRows rows;
   rows.columns = columns;
-  // A position row takes about 200 bytes of text; reserving avoids most regrowth.
-  rows.cells.reserve(text.size() / 8);
+  // A posted value takes about ten bytes of text; reserving avoids most regrowth.
+  rows.cells.reserve(text.size() / 10);
   if (columns == 0 || !RowScanner(text, rows).read_batch()) {
     return std::nullopt;
   }

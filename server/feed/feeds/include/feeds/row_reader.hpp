@@ -15,14 +15,26 @@
 namespace stratdesk::feeds {
 
 // One posted value as it binds: NULL, INTEGER, REAL or TEXT (true and false are 1 and 0; NaN
-// is NULL, as SQLite stores a NaN real; the infinities stay reals).
+// is NULL, as SQLite stores a NaN real; the infinities stay reals). Sixteen bytes: a large batch
+// holds millions of them. Only the member `kind` names is meaningful.
 struct Cell {
   enum class Kind : std::uint8_t { null, integer, real, text };
   Kind kind = Kind::null;
-  std::int64_t integer = 0;
-  double real = 0;
-  std::string_view text;
+  std::uint32_t text_size = 0;  // bodies are far below 4 GiB
+  union {
+    std::int64_t integer = 0;
+    double real;
+    const char* text_data;
+  };
+
+  [[nodiscard]] std::string_view text() const { return {text_data, text_size}; }
+  void set_text(std::string_view value) {
+    kind = Kind::text;
+    text_data = value.data();
+    text_size = static_cast<std::uint32_t>(value.size());
+  }
 };
+static_assert(sizeof(Cell) == 16);
 
 // A batch's values, row after row. Texts point into the posted text, or into `unescaped` for
 // strings that held escapes, so the posted text must outlive the batch.
