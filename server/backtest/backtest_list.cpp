@@ -84,18 +84,19 @@ std::int64_t record_launch(db::Connection& conn, std::int64_t algorithm_id,
 void BacktestList::start_engine(std::int64_t backtest_id, std::int64_t algorithm_id,
                                 const LaunchConfig& config, const json::object& parameters,
                                 const std::string& code) {
-  const std::string strategy_file = write_strategy_files(settings_.strategy_dir, backtest_id, code);
+  const std::string strategy_file =
+      write_strategy_files(deps_.settings.strategy_dir, backtest_id, code);
   const std::vector<std::string> cmd = build_engine_command(
-      settings_.engine_script, strategy_file, config, parameters, backtest_id, algorithm_id);
+      deps_.settings.engine_script, strategy_file, config, parameters, backtest_id, algorithm_id);
   log::logger().info("{}", stars);
   log::logger().info("{}", argument_list_text(cmd));
   log::logger().info("{}", stars);
-  engines_.start_kestrun(backtest_id, cmd);
+  deps_.engines.start_kestrun(backtest_id, cmd);
 }
 
 boost::asio::awaitable<http::Response> BacktestList::get(http::Request& request,
                                                          std::int64_t algorithm_id) {
-  db::Connection& conn = request_db::get_connection(request, database_);
+  db::Connection& conn = request_db::get_connection(request, deps_.database);
   db::Rows rows = conn.execute("SELECT * FROM backtests WHERE backtests.algorithm_id = ?",
                                {db::Value(algorithm_id)});
   if (rows.empty()) {
@@ -119,7 +120,7 @@ boost::asio::awaitable<http::Response> BacktestList::get(http::Request& request,
 
 boost::asio::awaitable<http::Response> BacktestList::post(http::Request& request,
                                                           std::int64_t algorithm_id) {
-  if (auto refusal = check_bundle(settings_.bundle_dir)) {
+  if (auto refusal = check_bundle(deps_.settings.bundle_dir)) {
     co_return http::Response::refusal(*refusal);
   }
 
@@ -141,11 +142,11 @@ boost::asio::awaitable<http::Response> BacktestList::post(http::Request& request
 
   // The request's form and this frame's values stay alive while the writer reads them.
   const std::string run_at = common::shanghai_now();
-  const std::int64_t backtest_id = co_await writer_.write(
+  const std::int64_t backtest_id = co_await deps_.writer.write(
       [algorithm_id, &config_text, &code, comment, &run_at](db::Connection& conn) {
         return record_launch(conn, algorithm_id, config_text, code, comment, run_at);
       });
-  publish_state(hub_.get(), backtest_id, algorithm_id, "executing", json::string());
+  publish_state(deps_.hub.get(), backtest_id, algorithm_id, "executing", json::string());
 
   std::optional<std::string> start_failure;
   try {
@@ -154,7 +155,7 @@ boost::asio::awaitable<http::Response> BacktestList::post(http::Request& request
     start_failure = e.what();
   }
   if (start_failure) {
-    co_await abandon(writer_, backtest_id, algorithm_id, *start_failure, hub_.get());
+    co_await abandon(deps_.writer, backtest_id, algorithm_id, *start_failure, deps_.hub.get());
     throw common::Error(
         common::ErrorKind::internal,
         "backtest " + std::to_string(backtest_id) + " could not be started: " + *start_failure);

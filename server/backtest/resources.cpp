@@ -43,11 +43,11 @@ void add_algorithm_name(db::Connection& conn, db::Row& backtest) {
 // Ids are reused once the highest backtest is deleted, and a later launch under the same id
 // must not find the files of the earlier one beside its own.
 void Backtest::discard_strategy_files(std::int64_t backtest_id) {
-  if (settings_.strategy_dir.empty()) {
+  if (deps_.settings.strategy_dir.empty()) {
     return;
   }
   try {
-    remove_strategy_files(settings_.strategy_dir, backtest_id);
+    remove_strategy_files(deps_.settings.strategy_dir, backtest_id);
   } catch (const std::exception& e) {
     // The row and its results are gone for good; the stray files are worth a warning only.
     log::logger().warning("cannot remove the strategy files of deleted backtest {}: {}",
@@ -58,7 +58,7 @@ void Backtest::discard_strategy_files(std::int64_t backtest_id) {
 boost::asio::awaitable<http::Response> Backtest::get(http::Request& request,
                                                      std::int64_t algorithm_id,
                                                      std::int64_t backtest_id) {
-  db::Connection& conn = request_db::get_connection(request, database_);
+  db::Connection& conn = request_db::get_connection(request, deps_.database);
   db::Rows rows =
       conn.execute("SELECT * FROM backtests WHERE backtests.algorithm_id = ? AND backtests.id = ?",
                    {db::Value(algorithm_id), db::Value(backtest_id)});
@@ -86,13 +86,13 @@ boost::asio::awaitable<http::Response> Backtest::patch(http::Request& request,
 boost::asio::awaitable<http::Response> Backtest::delete_(http::Request& /*request*/,
                                                          std::int64_t /*algorithm_id*/,
                                                          std::int64_t backtest_id) {
-  auto refusal = co_await writer_.write(
+  auto refusal = co_await deps_.writer.write(
       [backtest_id](db::Connection& conn) { return cleanup::delete_backtest(conn, backtest_id); });
   if (refusal) {
     co_return http::Response::json(std::move(*refusal));
   }
-  if (hub_) {
-    hub_->publish("deleted", {{"backtest_id", backtest_id}});
+  if (deps_.hub) {
+    deps_.hub->publish("deleted", {{"backtest_id", backtest_id}});
   }
   discard_strategy_files(backtest_id);
   co_return http::Response::json(json::object{{"id", backtest_id}});
@@ -101,7 +101,7 @@ boost::asio::awaitable<http::Response> Backtest::delete_(http::Request& /*reques
 boost::asio::awaitable<bool> Backtest::update_comment(std::int64_t algorithm_id,
                                                       std::int64_t backtest_id,
                                                       const std::string& comment) {
-  co_await writer_.write([algorithm_id, backtest_id, &comment](db::Connection& conn) {
+  co_await deps_.writer.write([algorithm_id, backtest_id, &comment](db::Connection& conn) {
     conn.execute(
         "UPDATE backtests SET comment = ? WHERE backtests.algorithm_id = ? AND backtests.id = ?",
         {db::Value(comment), db::Value(algorithm_id), db::Value(backtest_id)});
@@ -111,7 +111,7 @@ boost::asio::awaitable<bool> Backtest::update_comment(std::int64_t algorithm_id,
 }
 
 bool Backtest::stop_algorithm(std::int64_t /*algorithm_id*/, std::int64_t backtest_id) {
-  engines_.stop_kestrun(backtest_id);
+  deps_.engines.stop_kestrun(backtest_id);
   return true;
 }
 
@@ -148,10 +148,9 @@ boost::asio::awaitable<http::Response> BackTestNoALgoInfo::get(http::Request& re
 void register_api(http::Api& api, const std::string& base_uri, db::Database& database,
                   db::Writer& writer, const Settings& settings, EngineControl& engines,
                   std::shared_ptr<events::EventHub> hub) {
-  api.add<BacktestList>(base_uri + "/algorithms/<int:algorithm_id>/backtests", database, writer,
-                        settings, engines, hub);
-  api.add<Backtest>(base_uri + "/algorithms/<int:algorithm_id>/backtests/<int:backtest_id>",
-                    database, writer, settings, engines, hub);
+  const Dependencies deps{database, writer, settings, engines, std::move(hub)};
+  api.add<BacktestList>(base_uri + "/algorithms/<int:algorithm_id>/backtests", deps);
+  api.add<Backtest>(base_uri + "/algorithms/<int:algorithm_id>/backtests/<int:backtest_id>", deps);
   api.add<BackTestListByCondition>(base_uri + "/backtests", database);
   api.add<BackTestNoALgoInfo>(base_uri + "/backtests/<int:backtest_id>", database);
   api.add<BacktestProgress>(base_uri + "/backtests/<int:backtest_id>/progress", database);

@@ -46,18 +46,22 @@ struct Settings {
   std::string bundle_dir;     // the engine's market-data bundle
 };
 
+// What the resources that launch, change and delete backtests work with. The references must
+// outlive the Api; without a hub nothing is announced.
+struct Dependencies {
+  db::Database& database;
+  db::Writer& writer;
+  const Settings& settings;
+  EngineControl& engines;
+  std::shared_ptr<events::EventHub> hub;
+};
+
 // <base>/algorithms/<int:algorithm_id>/backtests: an algorithm's backtests, and their launch.
 class BacktestList final {
  public:
-  // A launch records the backtest on `writer` and publishes it (and its end, when its engine
-  // cannot start) on `hub` once committed.
-  BacktestList(db::Database& database, db::Writer& writer, const Settings& settings,
-               EngineControl& engines, std::shared_ptr<events::EventHub> hub = nullptr)
-      : database_(database),
-        writer_(writer),
-        settings_(settings),
-        engines_(engines),
-        hub_(std::move(hub)) {}
+  // A launch records the backtest on the writer and publishes it (and its end, when its engine
+  // cannot start) on the hub once committed.
+  explicit BacktestList(Dependencies deps) : deps_(std::move(deps)) {}
   // The algorithm's backtests, each with "final_portfolio" and, when the algorithm has a
   // non-empty name, "algorithm_name"; [] when it has none.
   boost::asio::awaitable<http::Response> get(http::Request& request, std::int64_t algorithm_id);
@@ -72,24 +76,15 @@ class BacktestList final {
   void start_engine(std::int64_t backtest_id, std::int64_t algorithm_id, const LaunchConfig& config,
                     const boost::json::object& parameters, const std::string& code);
 
-  db::Database& database_;
-  db::Writer& writer_;
-  const Settings& settings_;
-  EngineControl& engines_;
-  std::shared_ptr<events::EventHub> hub_;
+  Dependencies deps_;
 };
 
 // <base>/algorithms/<int:algorithm_id>/backtests/<int:backtest_id>: one backtest.
 class Backtest final {
  public:
-  // Comments and deletions are written on `writer`; a committed deletion is published on `hub`.
-  Backtest(db::Database& database, db::Writer& writer, const Settings& settings,
-           EngineControl& engines, std::shared_ptr<events::EventHub> hub = nullptr)
-      : database_(database),
-        writer_(writer),
-        settings_(settings),
-        engines_(engines),
-        hub_(std::move(hub)) {}
+  // Comments and deletions are written on the writer; a committed deletion is published on the
+  // hub.
+  explicit Backtest(Dependencies deps) : deps_(std::move(deps)) {}
   // The backtest with "algorithm_name" when its algorithm row exists (even with an empty name);
   // null when no backtest has both ids.
   boost::asio::awaitable<http::Response> get(http::Request& request, std::int64_t algorithm_id,
@@ -114,11 +109,7 @@ class Backtest final {
  private:
   void discard_strategy_files(std::int64_t backtest_id);
 
-  db::Database& database_;
-  db::Writer& writer_;
-  const Settings& settings_;
-  EngineControl& engines_;
-  std::shared_ptr<events::EventHub> hub_;
+  Dependencies deps_;
 };
 
 // <base>/backtests: every backtest in the state given by the argument "state" (default
