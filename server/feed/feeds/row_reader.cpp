@@ -211,7 +211,7 @@ class RowScanner {
       if (peek() == '+' || peek() == '-') {
         ++at_;
       }
-      if (!digits()) {
+      if (!exponent_digits()) {
         return false;
       }
     }
@@ -235,6 +235,16 @@ class RowScanner {
       ++at_;
     }
     return at_ != begin;
+  }
+
+  // The general reader refuses an exponent beyond a 32-bit int, where from_chars would still
+  // read "0e99999999999" as zero; such text takes the general road so both always agree.
+  bool exponent_digits() {
+    while (peek() == '0' && at_ + 1 != end_ && at_[1] >= '0' && at_[1] <= '9') {
+      ++at_;
+    }
+    const char* begin = at_;
+    return digits() && at_ - begin <= 9;
   }
 
   bool literal(std::string_view word) {
