@@ -10,7 +10,9 @@ root=$(cd "$(dirname "$0")/.." && pwd)
 export DEBIAN_FRONTEND=noninteractive
 
 if ! command -v lintian >/dev/null 2>&1; then
-  apt-get install -y -q --no-install-recommends lintian >/dev/null
+  # A fresh machine may have no package lists yet.
+  apt-get install -y -q --no-install-recommends lintian >/dev/null ||
+    { apt-get update -q && apt-get install -y -q --no-install-recommends lintian >/dev/null; }
 fi
 echo "package-test: lintian $deb"
 lintian --fail-on error "$deb"
