@@ -1,14 +1,12 @@
 #pragma once
 
 #include <array>
-#include <string_view>
+
+#include "common/embedded_file.hpp"
 
 namespace stratdesk::apidoc {
 
-struct EmbeddedFile {
-  std::string_view name;
-  std::string_view content;
-};
+using common::EmbeddedFile;
 
 // openapi.json, as kept beside this module.
 extern const std::array<EmbeddedFile, 1> embedded_files;

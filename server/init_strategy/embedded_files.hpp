@@ -1,14 +1,12 @@
 #pragma once
 
 #include <array>
-#include <string_view>
+
+#include "common/embedded_file.hpp"
 
 namespace stratdesk::init_strategy {
 
-struct EmbeddedFile {
-  std::string_view name;
-  std::string_view content;
-};
+using common::EmbeddedFile;
 
 // The example strategies and configs.json, which names each one and gives its configuration.
 extern const std::array<EmbeddedFile, 4> embedded_files;
