@@ -261,10 +261,53 @@ step_daemon_pids() {
     pid=${environ#/proc/}
     pid=${pid%/environ}
     case "$(cat "/proc/$pid/comm" 2>/dev/null || true)" in slurmstepd*) ;; *) continue ;; esac
-    if tr '\0' '\n' <"$environ" 2>/dev/null | grep -qxF "STRATDESK_SLURM_LOCAL=$dir"; then
+    if { tr '\0' '\n' <"$environ"; } 2>/dev/null | grep -qxF "STRATDESK_SLURM_LOCAL=$dir"; then
       echo "$pid"
     fi
   done
+}
+
+# Every process below pid $1: children, their children, and so on.
+descendants() {
+  ps -eo pid=,ppid= | awk -v root="$1" '
+    { parent[$1] = $2 }
+    END {
+      for (pid in parent) {
+        for (up = parent[pid]; up > 1; up = parent[up]) {
+          if (up == root) { print pid; break }
+        }
+      }
+    }'
+}
+
+none_alive() {
+  for pid in "$@"; do
+    if kill -0 "$pid" 2>/dev/null; then
+      return 1
+    fi
+  done
+}
+
+# Job steps still running once their jobs are cancelled (or when slurmctld cannot be asked to
+# cancel them): each step daemon with the job's processes below it, TERM first, KILL after 10 s.
+stop_job_steps() {
+  steps=$(step_daemon_pids)
+  [ -n "$steps" ] || return 0
+  pids=""
+  for step in $steps; do
+    pids="$pids $(descendants "$step" | tr '\n' ' ') $step"
+  done
+  # shellcheck disable=SC2086
+  kill -TERM $pids 2>/dev/null || true
+  patience=$wait_seconds
+  wait_seconds=10
+  # shellcheck disable=SC2086
+  if ! wait_for none_alive $pids; then
+    # shellcheck disable=SC2086
+    kill -KILL $pids 2>/dev/null || true
+  fi
+  wait_seconds=$patience
+  say "stopped the job steps left running (pids$pids)"
 }
 
 cmd_stop() {
@@ -272,16 +315,12 @@ cmd_stop() {
     say "not running (no cluster folder $dir)"
     return 0
   fi
-  if ! any_running; then
-    say "not running; removing the folder $dir"
-    rm -rf "$dir"
-    return 0
+  if any_running; then
+    cancel_all_jobs
+  else
+    say "no daemon of the cluster in $dir runs"
   fi
-  cancel_all_jobs
-  for pid in $(step_daemon_pids); do
-    stop_pid "$pid" slurmstepd
-    say "stopped a job step daemon (pid $pid)"
-  done
+  stop_job_steps
   for daemon in slurmd slurmctld munged; do
     stop_daemon "$daemon"
   done
