@@ -113,9 +113,9 @@ LineKind parse_listing_line(std::string_view line, JobStatus& job) {
   return LineKind::job;
 }
 
-// The value of `key` in a record of "Key=Value" words: from after "Key=" to the next space or
-// line break, for the first "Key=" that starts a word. Values that may hold spaces (the job name,
-// the command) come after the keys read here or on lines of their own.
+// The value of `key` in "Key=Value" words: from after "Key=" to the next space or line break,
+// for the first "Key=" that starts a word. The state, exit code and run time are printed before
+// any value that may hold spaces (comment, command, paths), except the name on the first line.
 std::optional<std::string_view> record_value(std::string_view record, std::string_view key) {
   const std::string pattern = std::string(key) + "=";
   for (std::size_t at = record.find(pattern); at != std::string_view::npos;
@@ -207,8 +207,11 @@ std::optional<JobStatus> parse_job_details(std::string_view output, JobId id) {
   if (!record) {
     return std::nullopt;
   }
-  const auto state = record_value(*record, "JobState");
-  const auto exit = record_value(*record, "ExitCode");
+  const std::size_t first_line_end = std::min(record->find('\n'), record->size());
+  const std::string_view first_line = record->substr(0, first_line_end);
+  const std::string_view body = record->substr(first_line_end);
+  const auto state = record_value(body, "JobState");
+  const auto exit = record_value(body, "ExitCode");
   if (!state || !is_state_name(*state) || !exit) {
     return std::nullopt;
   }
@@ -225,13 +228,13 @@ std::optional<JobStatus> parse_job_details(std::string_view output, JobId id) {
   job.state = std::string(*state);
   job.exit_code = *code;
   job.signal = *signal;
-  if (const auto run_time = record_value(*record, "RunTime")) {
+  if (const auto run_time = record_value(body, "RunTime")) {
     job.run_seconds = parse_duration(*run_time);
   }
   // The name runs to the end of the first line and may hold spaces.
-  if (const std::size_t at = record->find(" JobName="); at != std::string_view::npos) {
-    const std::string_view rest = record->substr(at + 9);
-    job.name = std::string(trim(rest.substr(0, rest.find('\n'))));
+  constexpr std::string_view name_key = " JobName=";
+  if (const std::size_t at = first_line.find(name_key); at != std::string_view::npos) {
+    job.name = std::string(trim(first_line.substr(at + name_key.size())));
   }
   return job;
 }

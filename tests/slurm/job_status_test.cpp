@@ -116,6 +116,16 @@ TEST(JobDetails, reads_state_exit_code_and_signal_of_each_kind_of_job) {
   const JobStatus timed_out = details("scontrol-timeout-timeout.txt", 1);
   EXPECT_EQ(timed_out.name, "stratdesk-timeout");
   EXPECT_EQ(timed_out.run_seconds, 87);
+
+  // A name is any text and comes before the state; it cannot pass for the state.
+  std::string named = fixture("scontrol-quick-completed.txt");
+  const std::string name = "JobName=stratdesk-quick";
+  named.replace(named.find(name), name.size(), "JobName=x JobState=FAILED ExitCode=9:0");
+  const auto job = parse_job_details(named, 3);
+  ASSERT_TRUE(job.has_value());
+  EXPECT_EQ(job->name, "x JobState=FAILED ExitCode=9:0");
+  EXPECT_EQ(job->state, "COMPLETED");
+  EXPECT_EQ(job->exit_code, 0);
 }
 
 TEST(JobDetails, picks_the_asked_job_among_an_arrays_records) {
