@@ -120,7 +120,6 @@ stop_daemon() {
 launch() {
   name=$1
   shift
-  # shellcheck disable=SC2086
   env SLURM_CONF="$conf" STRATDESK_SLURM_LOCAL="$dir" \
     setsid "$@" </dev/null >>"$dir/log/$name.out" 2>&1 &
   launched=$!
@@ -194,8 +193,9 @@ start_ctld() {
 
 cmd_start() {
   [ "$(id -u)" -eq 0 ] || fail "must run as root (slurmd starts jobs as their users)"
-  command -v slurmctld >/dev/null && command -v munged >/dev/null ||
+  if ! command -v slurmctld >/dev/null || ! command -v munged >/dev/null; then
     fail "slurm-wlm and munge are not installed (scripts/install-cluster-deps.sh)"
+  fi
   if [ -L "$dir" ]; then
     fail "$dir is a symbolic link; refusing to use it"
   fi
@@ -351,8 +351,14 @@ cmd_status() {
   return $all
 }
 
+require_cluster() {
+  if [ ! -f "$marker" ] || ! any_running; then
+    fail "not running (scripts/slurm-local.sh start first)"
+  fi
+}
+
 cmd_ctld_stop() {
-  [ -f "$marker" ] && any_running || fail "not running (scripts/slurm-local.sh start first)"
+  require_cluster
   if ! is_running slurmctld; then
     say "slurmctld is already stopped"
     return 0
@@ -361,7 +367,7 @@ cmd_ctld_stop() {
 }
 
 cmd_ctld_start() {
-  [ -f "$marker" ] && any_running || fail "not running (scripts/slurm-local.sh start first)"
+  require_cluster
   if is_running slurmctld; then
     say "slurmctld is already running (pid $(live_pid slurmctld))"
     return 0
