@@ -18,7 +18,7 @@ ASAN_FLAGS  = -DSTRATDESK_SANITIZE=ON -DCMAKE_CXX_FLAGS_RELWITHDEBINFO="-O1 -g1 
 # build directory was configured with, so a newer compiler's new warning cannot stop a user.
 TEST_FLAGS  = -DSTRATDESK_WERROR=ON
 
-.PHONY: deps build build-server build-test build-asan run test test-plain test-asan bench soak fuzz lint format format-check clean
+.PHONY: deps build build-server build-test build-asan run test test-plain test-asan test-cluster bench soak fuzz lint format format-check clean
 
 deps:
 	@scripts/install-deps.sh
@@ -43,16 +43,31 @@ build-asan: deps
 run: build-server
 	@scripts/run.sh $(BUILD) $(RUN_ARGS)
 
+# The tests labelled `cluster` need a Slurm cluster; `make test-cluster` runs them.
 test-plain: build-test
-	@cd $(BUILD) && ctest --output-on-failure -j $(JOBS)
+	@cd $(BUILD) && ctest --output-on-failure -j $(JOBS) -LE cluster
 
 # The Python suites of the stand-ins do not change under the sanitizers; run them once.
 test-asan: build-asan
 	@cd $(ASAN_BUILD) && ASAN_OPTIONS=detect_leaks=1:abort_on_error=1 \
 	  UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
-	  ctest --output-on-failure -j $(JOBS) -LE python
+	  ctest --output-on-failure -j $(JOBS) -LE 'python|cluster'
 
 test: test-plain test-asan
+
+# The tests labelled `cluster` against a one-node Slurm cluster started on this machine (root)
+# by scripts/slurm-local.sh, in a folder and on ports of its own so that a cluster of yours
+# keeps running; the cluster is stopped again however the tests end, its logs shown on failure.
+CLUSTER_DIR  ?= /tmp/stratdesk-slurm-test
+CLUSTER_PORT ?= 6837
+test-cluster: build-test
+	@scripts/install-cluster-deps.sh
+	@export STRATDESK_SLURM_DIR=$(CLUSTER_DIR) STRATDESK_SLURM_PORT=$(CLUSTER_PORT); \
+	  cluster="$(CURDIR)/scripts/slurm-local.sh"; \
+	  trap '"$$cluster" stop' EXIT; trap 'exit 130' INT TERM; \
+	  { "$$cluster" start && eval "$$("$$cluster" env)" && \
+	    cd $(BUILD) && ctest --output-on-failure -j $(JOBS) -L cluster; } || \
+	  { "$$cluster" logs; exit 1; }
 
 bench: build
 	@$(BUILD)/bench/bench_ingest
