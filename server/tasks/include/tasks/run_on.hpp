@@ -41,32 +41,32 @@ template <class Executor, class Work>
 boost::asio::awaitable<std::invoke_result_t<Work&>> run_on(Executor target, Work work) {
   using Result = std::invoke_result_t<Work&>;
   using Outcome = detail::Outcome<Result>;
-  Outcome outcome = co_await boost::asio::async_initiate<const boost::asio::use_awaitable_t<>&,
-                                                         void(Outcome)>(
-      [target](auto handler, Work work) {
-        // The caller's executor stays busy until the answer has reached it, so its event loop
-        // does not run out of work while the job runs elsewhere.
-        auto home = boost::asio::make_work_guard(boost::asio::get_associated_executor(handler));
-        boost::asio::post(target, [handler = std::move(handler), work = std::move(work),
-                                   home = std::move(home)]() mutable {
-          Outcome outcome;
-          try {
-            if constexpr (std::is_void_v<Result>) {
-              work();
-            } else {
-              outcome.value.emplace(work());
-            }
-          } catch (...) {
-            outcome.error = std::current_exception();
-          }
-          boost::asio::post(home.get_executor(), [handler = std::move(handler),
-                                                  outcome = std::move(outcome)]() mutable {
-            std::move(handler)(std::move(outcome));
-          });
-          home.reset();
-        });
-      },
-      boost::asio::use_awaitable, std::move(work));
+  Outcome outcome =
+      co_await boost::asio::async_initiate<const boost::asio::use_awaitable_t<>&, void(Outcome)>(
+          [target](auto handler, Work work) {
+            // The caller's executor stays busy until the answer has reached it, so its event loop
+            // does not run out of work while the job runs elsewhere.
+            auto home = boost::asio::make_work_guard(boost::asio::get_associated_executor(handler));
+            boost::asio::post(target, [handler = std::move(handler), work = std::move(work),
+                                       home = std::move(home)]() mutable {
+              Outcome outcome;
+              try {
+                if constexpr (std::is_void_v<Result>) {
+                  work();
+                } else {
+                  outcome.value.emplace(work());
+                }
+              } catch (...) {
+                outcome.error = std::current_exception();
+              }
+              boost::asio::post(home.get_executor(), [handler = std::move(handler),
+                                                      outcome = std::move(outcome)]() mutable {
+                std::move(handler)(std::move(outcome));
+              });
+              home.reset();
+            });
+          },
+          boost::asio::use_awaitable, std::move(work));
   if (outcome.error) {
     std::rethrow_exception(outcome.error);
   }
