@@ -339,8 +339,15 @@ ProcessResult run_process(const std::vector<std::string>& argv, std::chrono::mil
   const auto never = [](const std::string&) { return false; };
   read_until(out.read_end, result.out, deadline, never);
   read_until(err.read_end, result.err, deadline, never);
+  // Closed output does not mean the process has been reaped yet: on a loaded machine it can
+  // take a while to exit after its last write, so wait for it until the deadline.
   int status = 0;
-  if (::waitpid(pid, &status, WNOHANG) == 0) {
+  pid_t reaped = 0;
+  while ((reaped = ::waitpid(pid, &status, WNOHANG)) == 0 &&
+         std::chrono::steady_clock::now() < deadline) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(5));
+  }
+  if (reaped == 0) {
     ::kill(pid, SIGKILL);
     ::waitpid(pid, &status, 0);
   }
