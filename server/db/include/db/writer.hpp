@@ -5,13 +5,12 @@
 #include <utility>
 
 #include <boost/asio/awaitable.hpp>
-#include <boost/asio/co_spawn.hpp>
 #include <boost/asio/executor_work_guard.hpp>
 #include <boost/asio/io_context.hpp>
-#include <boost/asio/use_awaitable.hpp>
 
 #include "db/connection.hpp"
 #include "db/db.hpp"
+#include "tasks/run_on.hpp"
 
 namespace stratdesk::db {
 
@@ -30,22 +29,18 @@ class Writer {
   Writer& operator=(const Writer&) = delete;
 
   // Runs `work(connection)` on the writer's thread and resumes the awaiting coroutine on its own
-  // executor with what `work` returned, or with what it threw. Whatever `work` leaves
-  // uncommitted is rolled back before the next transaction starts, on every path. `work` must
-  // touch nothing but the connection and what it was handed: it runs beside the event loop.
-  // Its result type must be void or default-constructible. Let `work` capture by reference what
-  // the awaiting frame owns: a closure owning a string, as a temporary of the co_await
-  // expression, was seen destroyed twice (GCC 12).
+  // executor with what `work` returned, or with what it threw. The answer goes straight back to
+  // the awaiting coroutine's executor, never behind the writes queued after this one. Whatever
+  // `work` leaves uncommitted is rolled back before the next transaction starts, on every path.
+  // `work` must touch nothing but the connection and what it was handed: it runs beside the
+  // event loop. Let `work` capture by reference what the awaiting frame owns: a closure owning a
+  // string, as a temporary of the co_await expression, was seen destroyed twice (GCC 12).
   template <class Work>
   boost::asio::awaitable<std::invoke_result_t<Work&, Connection&>> write(Work work) {
-    using Result = std::invoke_result_t<Work&, Connection&>;
-    co_return co_await boost::asio::co_spawn(
-        io_.get_executor(),
-        [this, work = std::move(work)]() mutable -> boost::asio::awaitable<Result> {
-          const EndOfWork end{connection_};
-          co_return work(connection_);
-        },
-        boost::asio::use_awaitable);
+    co_return co_await tasks::run_on(io_.get_executor(), [this, work = std::move(work)]() mutable {
+      const EndOfWork end{connection_};
+      return work(connection_);
+    });
   }
 
  private:

@@ -8,10 +8,10 @@
 
 #include <boost/asio/any_io_executor.hpp>
 #include <boost/asio/awaitable.hpp>
-#include <boost/asio/co_spawn.hpp>
 #include <boost/asio/steady_timer.hpp>
 #include <boost/asio/thread_pool.hpp>
-#include <boost/asio/use_awaitable.hpp>
+
+#include "tasks/run_on.hpp"
 
 namespace stratdesk::http {
 
@@ -35,16 +35,12 @@ class WorkerPool {
 
   // Runs `job()` on a pool thread, once a place is free, and resumes the awaiting coroutine on
   // its own executor with the job's result or exception. `job` must touch nothing but what it
-  // owns. Its result type must be void or default-constructible.
+  // owns. Its answer goes straight back to the awaiting coroutine's executor.
   template <class Job>
   boost::asio::awaitable<std::invoke_result_t<Job&>> run(Job job) {
-    using Result = std::invoke_result_t<Job&>;
     co_await take_place();
     const Place place{*this};
-    co_return co_await boost::asio::co_spawn(
-        pool_.get_executor(),
-        [job = std::move(job)]() mutable -> boost::asio::awaitable<Result> { co_return job(); },
-        boost::asio::use_awaitable);
+    co_return co_await tasks::run_on(pool_.get_executor(), std::move(job));
   }
 
  private:
