@@ -208,6 +208,11 @@ Statement::~Statement() {
   connection_.release_statement(handle_);
 }
 
+void Statement::reset() {
+  sqlite3_reset(handle_);  // the code repeats the last step's, which was already reported
+  started_ = false;
+}
+
 int Statement::parameter_count() const {
   return sqlite3_bind_parameter_count(handle_);
 }

@@ -4,9 +4,12 @@
 
 #include <atomic>
 #include <chrono>
+#include <functional>
 #include <future>
+#include <map>
 #include <stdexcept>
 #include <thread>
+#include <vector>
 
 #include <boost/asio/co_spawn.hpp>
 #include <boost/asio/detached.hpp>
@@ -133,6 +136,131 @@ TEST_F(WriterTest, ReadersOnTheLoopGoOnWhileAWriteIsOpen) {
   run_loop();
   EXPECT_EQ(seen_during_write, 0) << "the open transaction is not visible to readers";
   EXPECT_EQ(rows(), 1);
+}
+
+// Grouped writes queued behind a write that holds the writer. Each coroutine runs up to its
+// hand-over before the next starts, so everything is queued before the holder is let go.
+class GroupedWrites : public WriterTest {
+ protected:
+  void hold_the_writer(Writer& writer) {
+    asio::co_spawn(
+        io_,
+        [&]() -> asio::awaitable<void> {
+          co_await writer.write([this](Connection&) { held_.get_future().wait(); });
+        },
+        asio::detached);
+  }
+  void let_go() {
+    asio::co_spawn(
+        io_,
+        [this]() -> asio::awaitable<void> {
+          held_.set_value();
+          co_return;
+        },
+        asio::detached);
+  }
+  // A grouped write of `v`; what it answers or throws goes into answers_.
+  void insert(Writer& writer, int v, std::function<void(Connection&)> also = {}) {
+    asio::co_spawn(
+        io_,
+        [&, v, also]() -> asio::awaitable<void> {
+          try {
+            const auto id = co_await writer.write_grouped(
+                [&, v](Connection& c) {
+                  c.execute("INSERT INTO t (v) VALUES (?)", {v});
+                  runs_[v] += 1;
+                  if (also) {
+                    also(c);
+                  }
+                  return c.last_insert_rowid();
+                },
+                1);
+            answers_[v] =
+                "stored as " + std::to_string(id) + ", " + std::to_string(rows()) + " rows on disk";
+          } catch (const std::exception& e) {
+            answers_[v] = e.what();
+          }
+        },
+        asio::detached);
+  }
+  std::vector<std::int64_t> stored_values() {
+    std::vector<std::int64_t> values;
+    Connection reader = database_.open_connection();
+    for (const auto& row : reader.execute("SELECT v FROM t ORDER BY id")) {
+      values.push_back(row.at("v").as_int64());
+    }
+    return values;
+  }
+
+  std::promise<void> held_;
+  std::map<int, std::string> answers_;
+  std::map<int, int> runs_;
+};
+
+TEST_F(GroupedWrites, ShareOneCommitAndAreAnsweredOnlyOnceAllAreOnDisk) {
+  Writer writer(database_);
+  hold_the_writer(writer);
+  for (int v = 1; v <= 5; ++v) {
+    insert(writer, v,
+           v == 3 ? [](Connection&) { throw std::runtime_error("row 3 refused"); }
+                  : std::function<void(Connection&)>{});
+  }
+  let_go();
+  run_loop();
+  EXPECT_EQ(answers_[1], "stored as 1, 4 rows on disk");
+  EXPECT_EQ(answers_[2], "stored as 2, 4 rows on disk");
+  EXPECT_EQ(answers_[3], "row 3 refused") << "a failing write rolls back its own rows only";
+  EXPECT_EQ(answers_[4], "stored as 3, 4 rows on disk") << "row 3's id was given back";
+  EXPECT_EQ(stored_values(), (std::vector<std::int64_t>{1, 2, 4, 5}));
+  const Writer::Statistics statistics = writer.statistics();
+  EXPECT_EQ(statistics.groups, 1u);
+  EXPECT_EQ(statistics.grouped_writes, 5u);
+  EXPECT_EQ(statistics.transactions, 2u);
+}
+
+TEST_F(GroupedWrites, KeepTheirPlaceAmongOtherWrites) {
+  Writer writer(database_);
+  hold_the_writer(writer);
+  insert(writer, 1);
+  insert(writer, 2);
+  std::int64_t seen_by_other_write = -1;
+  asio::co_spawn(
+      io_,
+      [&]() -> asio::awaitable<void> {
+        seen_by_other_write = co_await writer.write([](Connection& c) {
+          EXPECT_FALSE(c.in_transaction());
+          return c.execute("SELECT count(*) AS n FROM t").at(0).at("n").as_int64();
+        });
+      },
+      asio::detached);
+  insert(writer, 3);
+  let_go();
+  run_loop();
+  EXPECT_EQ(seen_by_other_write, 2) << "a write sees the grouped writes asked before it, only";
+  EXPECT_EQ(stored_values(), (std::vector<std::int64_t>{1, 2, 3}));
+  EXPECT_EQ(writer.statistics().groups, 2u);
+}
+
+// A failure that ends the whole transaction (SQLite does so on a full disk or an I/O error)
+// takes the other writes' rows with it: they are stored again, each on its own.
+TEST_F(GroupedWrites, ALostTransactionIsStoredAgainWriteByWrite) {
+  Writer writer(database_);
+  hold_the_writer(writer);
+  insert(writer, 1);
+  insert(writer, 2, [](Connection& c) {
+    c.execute_script("ROLLBACK");
+    throw std::runtime_error("the disk is full");
+  });
+  insert(writer, 3);
+  let_go();
+  run_loop();
+  EXPECT_EQ(answers_[1], "stored as 1, 2 rows on disk");
+  EXPECT_EQ(answers_[2], "the disk is full");
+  EXPECT_EQ(answers_[3], "stored as 2, 2 rows on disk");
+  EXPECT_EQ(stored_values(), (std::vector<std::int64_t>{1, 3}));
+  EXPECT_EQ(runs_[1], 2) << "the write stored before the loss runs again";
+  EXPECT_EQ(runs_[2], 1) << "the write that failed keeps its failure";
+  EXPECT_EQ(runs_[3], 1);
 }
 
 }  // namespace

@@ -78,6 +78,10 @@ class Statement {
   void bind_text(int index, std::string_view text);
   [[nodiscard]] int parameter_count() const;
 
+  // Makes the statement ready to run again. Its bindings stay until they are replaced: a caller
+  // that binds every parameter again need not pay for clearing them.
+  void reset();
+
   // Runs the statement one step; true when a row is ready. The first step of a data-changing
   // statement opens the connection's transaction (see Connection).
   bool step();
