@@ -1,5 +1,4 @@
 #include <algorithm>
-#include <iostream>
 #include <string>
 
 #include <boost/json/monotonic_resource.hpp>
@@ -13,10 +12,10 @@
 namespace stratdesk::feeds {
 namespace {
 
-void report_failed_batch(const boost::json::array& rows, std::size_t begin, std::size_t end) {
-  boost::json::array batch(rows.begin() + static_cast<std::ptrdiff_t>(begin),
-                           rows.begin() + static_cast<std::ptrdiff_t>(end));
-  std::cerr << (end - begin) << "   " << boost::json::serialize(batch) << std::flush;
+void report_failed_json_batch(const boost::json::array& rows, std::size_t begin, std::size_t end) {
+  const boost::json::array batch(rows.begin() + static_cast<std::ptrdiff_t>(begin),
+                                 rows.begin() + static_cast<std::ptrdiff_t>(end));
+  report_failed_batch(end - begin, boost::json::serialize(batch));
 }
 
 void check_value_count(const FeedKind& kind, const boost::json::array& row, std::size_t index) {
@@ -44,11 +43,11 @@ void record_ids(const FeedKind& kind, const boost::json::array& rows, std::size_
 }
 
 void insert_batch(const FeedKind& kind, const boost::json::array& rows, std::size_t begin,
-                  std::size_t end, db::Connection& c, StoredIds* stored) {
+                  std::size_t end, BatchInserter& inserter, db::Connection& c, StoredIds* stored) {
   for (std::size_t i = begin; i < end; ++i) {
     check_value_count(kind, rows[i].get_array(), i);
   }
-  db::Statement statement(c, insert_statement(kind, end - begin));
+  db::Statement& statement = inserter.statement_for(end - begin);
   int index = 1;
   for (std::size_t i = begin; i < end; ++i) {
     for (const auto& value : rows[i].get_array()) {
@@ -87,12 +86,13 @@ boost::json::array FeedGroup::parse_rows(const FeedKind& kind, std::string_view 
 
 void FeedGroup::insert(const FeedKind& kind, const boost::json::array& rows, db::Connection& c,
                        StoredIds* stored) {
+  BatchInserter inserter(kind, c);
   for (std::size_t begin = 0; begin < rows.size(); begin += batch_rows) {
     const std::size_t end = std::min(rows.size(), begin + batch_rows);
     try {
-      insert_batch(kind, rows, begin, end, c, stored);
+      insert_batch(kind, rows, begin, end, inserter, c, stored);
     } catch (...) {
-      report_failed_batch(rows, begin, end);
+      report_failed_json_batch(rows, begin, end);
       throw;
     }
   }
@@ -105,12 +105,13 @@ boost::asio::awaitable<http::Response> FeedGroup::post(http::Request& request) {
   const PostedBatches posted =
       co_await pool_.run([&request] { return PostedBatches::read(request.form()); });
   const bool announce = hub_ != nullptr;
-  const StoredIds stored = co_await writer_.write([&posted, announce](db::Connection& c) {
-    StoredIds stored;
-    posted.store(c, announce ? &stored : nullptr);
-    c.commit();
-    return stored;
-  });
+  const StoredIds stored = co_await writer_.write_grouped(
+      [&posted, announce](db::Connection& c) {
+        StoredIds stored;
+        posted.store(c, announce ? &stored : nullptr);
+        return stored;
+      },
+      posted.row_count());
   publish(stored);
   co_return http::Response::json(nullptr);
 }

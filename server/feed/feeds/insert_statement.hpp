@@ -1,8 +1,13 @@
 #pragma once
 
+#include <array>
 #include <cstddef>
+#include <iostream>
+#include <optional>
 #include <string>
+#include <string_view>
 
+#include "db/connection.hpp"
 #include "feeds/feeds.hpp"
 
 namespace stratdesk::feeds {
@@ -28,5 +33,60 @@ inline std::string insert_statement(const FeedKind& kind, std::size_t row_count)
   }
   return sql;
 }
+
+// Reports a batch whose INSERT failed on standard error: its row count, three spaces, its rows;
+// no line break. Written in one piece, so that a log line from another thread cannot land
+// inside it.
+inline void report_failed_batch(std::size_t row_count, std::string_view rendered_rows) {
+  std::string report = std::to_string(row_count) + "   ";
+  report += rendered_rows;
+  std::cerr.write(report.data(), static_cast<std::streamsize>(report.size()));
+  std::cerr.flush();
+}
+
+// The INSERTs of one kind's rows, batch after batch on one connection. A full batch's
+// statement (a few kilobytes of SQL for the widest kinds) is looked up once and run again for
+// each full batch, its bindings replaced rather than cleared: every batch binds all of them.
+class BatchInserter {
+ public:
+  BatchInserter(const FeedKind& kind, db::Connection& c) : kind_(kind), connection_(c) {}
+
+  // The statement for a batch of `rows` rows, ready for its values bound from index 1.
+  db::Statement& statement_for(std::size_t rows) {
+    if (rows != batch_rows) {
+      partial_.reset();
+      return partial_.emplace(connection_, insert_statement(kind_, rows));
+    }
+    if (full_) {
+      full_->reset();
+      return *full_;
+    }
+    return full_.emplace(connection_, full_batch_statement());
+  }
+
+ private:
+  const std::string& full_batch_statement() {
+    static const auto texts = [] {
+      std::array<std::string, feed_kinds.size()> texts;
+      for (std::size_t i = 0; i < feed_kinds.size(); ++i) {
+        texts[i] = insert_statement(feed_kinds[i], batch_rows);
+      }
+      return texts;
+    }();
+    for (std::size_t i = 0; i < feed_kinds.size(); ++i) {
+      if (&feed_kinds[i] == &kind_) {
+        return texts[i];
+      }
+    }
+    own_text_ = insert_statement(kind_, batch_rows);
+    return own_text_;
+  }
+
+  const FeedKind& kind_;
+  db::Connection& connection_;
+  std::string own_text_;  // for a kind that is not one of feed_kinds
+  std::optional<db::Statement> full_;
+  std::optional<db::Statement> partial_;
+};
 
 }  // namespace stratdesk::feeds

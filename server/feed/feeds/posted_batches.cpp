@@ -1,5 +1,3 @@
-#include <iostream>
-
 #include <boost/json/serialize.hpp>
 
 #include "common/error.hpp"
@@ -44,8 +42,9 @@ void record_ids(const FeedKind& kind, const FlatRows& rows, std::size_t begin, s
 }
 
 void insert_flat_batch(const FeedKind& kind, const FlatRows& rows, std::size_t begin,
-                       std::size_t end, db::Connection& c, StoredIds* stored) {
-  db::Statement statement(c, insert_statement(kind, end - begin));
+                       std::size_t end, BatchInserter& inserter, db::Connection& c,
+                       StoredIds* stored) {
+  db::Statement& statement = inserter.statement_for(end - begin);
   int index = 1;
   for (std::size_t cell = begin * rows.columns; cell < end * rows.columns; ++cell) {
     bind(statement, index++, rows.cells[cell]);
@@ -58,28 +57,28 @@ void insert_flat_batch(const FeedKind& kind, const FlatRows& rows, std::size_t b
 
 // The failed batch as the general reader sees the posted text, for the same report. Text that
 // reader refuses never took the fast road from a POST; the report then shows it whole.
-void report_failed_batch(std::string_view text, std::size_t begin, std::size_t end) {
+void report_failed_flat_batch(std::string_view text, std::size_t begin, std::size_t end) {
   boost::system::error_code ec;
   const boost::json::value rows = common::parse_json(text, ec);
-  std::cerr << (end - begin) << "   ";
   if (ec || !rows.is_array() || rows.get_array().size() < end) {
-    std::cerr << text << std::flush;
+    report_failed_batch(end - begin, text);
     return;
   }
   const boost::json::array& all = rows.get_array();
   const boost::json::array batch(all.begin() + static_cast<std::ptrdiff_t>(begin),
                                  all.begin() + static_cast<std::ptrdiff_t>(end));
-  std::cerr << boost::json::serialize(batch) << std::flush;
+  report_failed_batch(end - begin, boost::json::serialize(batch));
 }
 
 void insert_flat(const FeedKind& kind, std::string_view text, const FlatRows& rows,
                  db::Connection& c, StoredIds* stored) {
+  BatchInserter inserter(kind, c);
   for (std::size_t begin = 0; begin < rows.row_count(); begin += batch_rows) {
     const std::size_t end = std::min(rows.row_count(), begin + batch_rows);
     try {
-      insert_flat_batch(kind, rows, begin, end, c, stored);
+      insert_flat_batch(kind, rows, begin, end, inserter, c, stored);
     } catch (...) {
-      report_failed_batch(text, begin, end);
+      report_failed_flat_batch(text, begin, end);
       throw;
     }
   }
@@ -129,6 +128,14 @@ void PostedBatches::store(db::Connection& c, StoredIds* stored) const {
   if (unreadable_) {
     std::rethrow_exception(unreadable_);
   }
+}
+
+std::size_t PostedBatches::row_count() const {
+  std::size_t rows = 0;
+  for (const Batch& batch : batches_) {
+    rows += batch.flat ? batch.flat->row_count() : batch.rows.size();
+  }
+  return rows;
 }
 
 }  // namespace stratdesk::feeds

@@ -183,6 +183,9 @@ class PostedBatches {
   // `stored`, records the ids given to rows whose first two values are integers.
   void store(db::Connection& c, StoredIds* stored = nullptr) const;
 
+  // The rows read, of every kind; what the writer weighs a POST by when it groups them.
+  [[nodiscard]] std::size_t row_count() const;
+
  private:
   struct Batch {
     const FeedKind* kind = nullptr;
