@@ -129,17 +129,8 @@ class PostTemplate {
     return body;
   }
 
-  [[nodiscard]] Post rows(int first_bar) const {
-    Post post = post_;
-    for (auto& [kind, rows] : post) {
-      for (auto& row : rows) {
-        auto& datetime = row.as_array()[2];
-        const int slot = datetime.as_string()[slot_marker.size()] - '0';
-        datetime = (calendar_date(first_bar + slot) + " 15:00:00").c_str();
-      }
-    }
-    return post;
-  }
+  // The rows with their datetimes still as bar slots.
+  [[nodiscard]] const Post& slotted_rows() const { return post_; }
 
   [[nodiscard]] int bars() const {
     int bars = 0;
@@ -178,7 +169,79 @@ class SchemaFile {
   std::string path_;
 };
 
-// SQLite with the server's settings, prepared multi-row inserts, one transaction per POST.
+// A POST's rows made ready for SQLite before any timing: each value as the server binds it
+// (text from where it lies, never copied), a datetime as the slot of its bar.
+class FlatPost {
+ public:
+  struct Cell {
+    enum class Type { integer, real, text, datetime } type = Type::integer;
+    std::int64_t integer = 0;
+    double real = 0;
+    std::string text;
+    int slot = 0;
+  };
+  struct Kind {
+    std::string table;
+    std::size_t columns = 0;
+    std::vector<Cell> cells;
+    [[nodiscard]] std::size_t rows() const { return cells.size() / columns; }
+  };
+
+  explicit FlatPost(const Post& post) {
+    for (const auto& [table, rows] : post) {
+      Kind kind{table, rows.at(0).as_array().size(), {}};
+      for (const auto& row : rows) {
+        for (const auto& value : row.as_array()) {
+          kind.cells.push_back(cell(value));
+        }
+      }
+      kinds_.push_back(std::move(kind));
+    }
+  }
+  [[nodiscard]] const std::vector<Kind>& kinds() const { return kinds_; }
+
+ private:
+  static Cell cell(const boost::json::value& value) {
+    Cell cell;
+    if (value.is_int64()) {
+      cell.integer = value.get_int64();
+    } else if (value.is_double()) {
+      cell.type = Cell::Type::real;
+      cell.real = value.get_double();
+    } else if (const auto& text = value.get_string(); text.starts_with(slot_marker)) {
+      cell.type = Cell::Type::datetime;
+      cell.slot = text[slot_marker.size()] - '0';
+    } else {
+      cell.type = Cell::Type::text;
+      cell.text = text;
+    }
+    return cell;
+  }
+
+  std::vector<Kind> kinds_;
+};
+
+// Every bar's datetime text, made before timing: bar n is 2000-01-01 plus n days.
+class Datetimes {
+ public:
+  explicit Datetimes(int bars) {
+    texts_.reserve(static_cast<std::size_t>(bars));
+    for (int bar = 0; bar < bars; ++bar) {
+      texts_.push_back(calendar_date(bar) + " 15:00:00");
+    }
+  }
+  [[nodiscard]] const std::string& at(int bar) const {
+    return texts_.at(static_cast<std::size_t>(bar));
+  }
+  [[nodiscard]] int bars() const { return static_cast<int>(texts_.size()); }
+
+ private:
+  std::vector<std::string> texts_;
+};
+
+// SQLite with the server's settings and schema, one transaction per POST, stored as the server
+// stores a POST: multi-row INSERTs of 50 rows and one of the rest, prepared before timing, text
+// bound without copying.
 class RawDatabase {
  public:
   RawDatabase(const std::string& path, const std::string& pragmas) {
@@ -194,15 +257,29 @@ class RawDatabase {
   RawDatabase(const RawDatabase&) = delete;
   RawDatabase& operator=(const RawDatabase&) = delete;
 
-  void store(const Post& post) {
-    exec("BEGIN");
-    for (const auto& [kind, rows] : post) {
-      std::size_t first = 0;
-      for (; first + chunk <= rows.size(); first += chunk) {
-        insert(kind, rows, first, chunk);
+  // Prepares the statements `post` needs; store() then finds them without building any SQL.
+  void prepare(const FlatPost& post) {
+    for (const auto& kind : post.kinds()) {
+      for (std::size_t rows : {chunk, kind.rows() % chunk}) {
+        if (rows != 0) {
+          prepared_.push_back({{kind.table, rows}, prepared(kind.table, kind.columns, rows)});
+        }
       }
-      for (; first < rows.size(); ++first) {
-        insert(kind, rows, first, 1);
+    }
+  }
+
+  // Stores `post` with its first bar at `first_bar`.
+  void store(const FlatPost& post, const Datetimes& datetimes, int first_bar) {
+    exec("BEGIN");
+    for (const auto& kind : post.kinds()) {
+      sqlite3_stmt* full = statement_for(kind, chunk);
+      const std::size_t rows = kind.rows();
+      std::size_t first = 0;
+      for (; first + chunk <= rows; first += chunk) {
+        insert(full, kind, first, chunk, datetimes, first_bar);
+      }
+      if (first < rows) {
+        insert(statement_for(kind, rows - first), kind, first, rows - first, datetimes, first_bar);
       }
     }
     exec("COMMIT");
@@ -215,20 +292,41 @@ class RawDatabase {
     bench::check(sqlite3_exec(db_, sql, nullptr, nullptr, nullptr), db_, sql);
   }
 
-  void insert(const std::string& kind, const boost::json::array& rows, std::size_t first,
-              std::size_t count) {
-    sqlite3_stmt* statement = prepared(kind, rows[first].as_array().size(), count);
+  sqlite3_stmt* statement_for(const FlatPost::Kind& kind, std::size_t rows) {
+    if (kind.rows() < rows) {
+      return nullptr;
+    }
+    // The kinds of a benchmark are few: a linear look-up costs what the server's does.
+    for (const auto& [key, statement] : prepared_) {
+      if (key.second == rows && key.first == kind.table) {
+        return statement;
+      }
+    }
+    throw std::runtime_error("statement not prepared for " + kind.table);
+  }
+
+  void insert(sqlite3_stmt* statement, const FlatPost::Kind& kind, std::size_t first,
+              std::size_t count, const Datetimes& datetimes, int first_bar) {
     int index = 1;
-    for (std::size_t r = first; r < first + count; ++r) {
-      for (const auto& value : rows[r].as_array()) {
-        if (value.is_int64()) {
-          sqlite3_bind_int64(statement, index++, value.get_int64());
-        } else if (value.is_double()) {
-          sqlite3_bind_double(statement, index++, value.get_double());
-        } else {
-          const auto& text = value.get_string();
-          sqlite3_bind_text(statement, index++, text.data(), static_cast<int>(text.size()),
-                            SQLITE_TRANSIENT);
+    const auto* cell = kind.cells.data() + first * kind.columns;
+    const auto* end = cell + count * kind.columns;
+    for (; cell != end; ++cell, ++index) {
+      switch (cell->type) {
+        case FlatPost::Cell::Type::integer:
+          sqlite3_bind_int64(statement, index, cell->integer);
+          break;
+        case FlatPost::Cell::Type::real:
+          sqlite3_bind_double(statement, index, cell->real);
+          break;
+        case FlatPost::Cell::Type::text:
+          sqlite3_bind_text(statement, index, cell->text.data(),
+                            static_cast<int>(cell->text.size()), SQLITE_STATIC);
+          break;
+        case FlatPost::Cell::Type::datetime: {
+          const std::string& text = datetimes.at(first_bar + cell->slot);
+          sqlite3_bind_text(statement, index, text.data(), static_cast<int>(text.size()),
+                            SQLITE_STATIC);
+          break;
         }
       }
     }
@@ -251,7 +349,9 @@ class RawDatabase {
       sql += (r == 0 ? "" : ", ") + placeholders;
     }
     sqlite3_stmt* statement = nullptr;
-    bench::check(sqlite3_prepare_v2(db_, sql.c_str(), -1, &statement, nullptr), db_, "prepare");
+    bench::check(
+        sqlite3_prepare_v3(db_, sql.c_str(), -1, SQLITE_PREPARE_PERSISTENT, &statement, nullptr),
+        db_, "prepare");
     statements_.emplace(key, statement);
     return statement;
   }
@@ -275,6 +375,7 @@ class RawDatabase {
 
   sqlite3* db_ = nullptr;
   std::map<std::string, sqlite3_stmt*> statements_;
+  std::vector<std::pair<std::pair<std::string, std::size_t>, sqlite3_stmt*>> prepared_;
 };
 
 const std::string server_pragmas = "PRAGMA journal_mode=WAL; PRAGMA synchronous=FULL;";
@@ -289,17 +390,26 @@ std::vector<PostTemplate> engine_templates(Post (*post)(int backtest), int engin
 }
 
 // Rows per second SQLite stores when the engines of `templates` post round robin, each
-// continuing its own dates.
+// continuing its own dates. Every row and date is made before the clock starts.
 double raw_time_ordered(const std::string& path, const std::vector<PostTemplate>& templates) {
   RawDatabase db(path, server_pragmas);
+  std::vector<FlatPost> posts;
+  for (const auto& templ : templates) {
+    posts.emplace_back(templ.slotted_rows());
+    db.prepare(posts.back());
+  }
+  const Datetimes datetimes(200000);
   const auto engines = static_cast<int>(templates.size());
   long rows = 0;
   const auto start = Clock::now();
   for (int n = 0; Clock::now() - start < run_time; ++n) {
-    const auto& templ = templates[static_cast<std::size_t>(n % engines)];
-    const auto post = templ.rows((n / engines) * templ.bars());
-    db.store(post);
-    rows += row_count(post);
+    const auto engine = static_cast<std::size_t>(n % engines);
+    const int first_bar = (n / engines) * templates[engine].bars();
+    if (first_bar + templates[engine].bars() > datetimes.bars()) {
+      break;
+    }
+    db.store(posts[engine], datetimes, first_bar);
+    rows += templates[engine].rows_per_post();
   }
   return static_cast<double>(rows) / std::chrono::duration<double>(Clock::now() - start).count();
 }
@@ -321,7 +431,22 @@ struct ServerFigures {
   long failures = 0;
   double cpu_share = 0;  // of one core
   double peak_mib = 0;
+  double writer_starved = 0;  // share of the writer's time under load spent waiting for work
+  double mean_group = 0;      // POSTs per grouped transaction
 };
+
+// What the database writer says of itself when the server stops.
+void read_writer_line(const std::string& log, ServerFigures& figures) {
+  std::smatch match;
+  static const std::regex line(
+      R"((\d+) grouped writes in (\d+) groups; waited for work ([\d.]+)%)");
+  if (!std::regex_search(log, match, line)) {
+    throw std::runtime_error("the server did not log its writer's figures");
+  }
+  const double groups = std::stod(match[2].str());
+  figures.mean_group = groups > 0 ? std::stod(match[1].str()) / groups : 0;
+  figures.writer_starved = std::stod(match[3].str()) / 100;
+}
 
 // `connections` engines posting at once; `body(connection, n)` is the n-th POST body of one.
 ServerFigures server_ingestion(const std::string& data_dir, int connections, long rows_per_post,
@@ -343,16 +468,19 @@ ServerFigures server_ingestion(const std::string& data_dir, int connections, lon
   figures.posts = result.requests;
   figures.failures = result.failures;
   figures.peak_mib = bench::memory_mib(server.pid(), "VmHWM:");
+  server.stop();
+  read_writer_line(server.log_text(), figures);
   return figures;
 }
 
 void print_server(int connections, const ServerFigures& figures, double raw) {
   std::printf(
-      "  server, %d connection%s: %.0f rows/s (%ld POSTs, %ld failed), %.0f%% of raw; server "
-      "CPU %.0f%% of one core, peak %.1f MiB\n",
+      "  server, %d connection%s: %.0f rows/s (%ld POSTs, %ld failed), %.2f of raw; server "
+      "CPU %.0f%% of one core, peak %.1f MiB; writer waited for work %.1f%% of the time, "
+      "%.2f POSTs per commit\n",
       connections, connections == 1 ? "" : "s", figures.rows_per_second, figures.posts,
-      figures.failures, 100.0 * figures.rows_per_second / raw, 100.0 * figures.cpu_share,
-      figures.peak_mib);
+      figures.failures, figures.rows_per_second / raw, 100.0 * figures.cpu_share, figures.peak_mib,
+      100.0 * figures.writer_starved, figures.mean_group);
 }
 
 // The size of the server's feed parsing pool, as its start-up log line says.
@@ -400,10 +528,16 @@ void scattered_figures(const test::TempDir& dir, const SchemaFile& schema, doubl
   double raw = 0;
   {
     RawDatabase db(schema.fresh_copy(dir.file("raw-scattered.db")), server_pragmas);
+    std::vector<FlatPost> posts;
+    for (const auto& batch : batches) {
+      posts.emplace_back(Post{batch});
+      db.prepare(posts.back());
+    }
+    const Datetimes no_slots(0);
     long rows = 0;
     const auto start = Clock::now();
     for (std::size_t b = 0; Clock::now() - start < run_time; ++b) {
-      db.store({batches[b % batches.size()]});
+      db.store(posts[b % posts.size()], no_slots, 0);
       rows += rows_per_post;
     }
     raw = static_cast<double>(rows) / std::chrono::duration<double>(Clock::now() - start).count();

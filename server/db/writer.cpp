@@ -20,7 +20,7 @@ Writer::~Writer() {
 Writer::Statistics Writer::statistics() const {
   const std::lock_guard lock(mutex_);
   Statistics statistics = statistics_;
-  statistics.lifetime = std::chrono::steady_clock::now() - started_;
+  statistics.under_load = std::chrono::steady_clock::now() - started_ - paused_;
   return statistics;
 }
 
@@ -37,7 +37,8 @@ Writer::Jobs Writer::take_next() {
   if (queue_.empty() && !stopping_) {
     const auto idle_since = std::chrono::steady_clock::now();
     queued_.wait(lock, [this] { return !queue_.empty() || stopping_; });
-    statistics_.waiting += std::chrono::steady_clock::now() - idle_since;
+    const auto waited = std::chrono::steady_clock::now() - idle_since;
+    (waited < pause && !queue_.empty() ? statistics_.starved : paused_) += waited;
   }
   Jobs jobs;
   if (queue_.empty()) {
@@ -77,12 +78,13 @@ void Writer::serve() {
   }
   const Statistics totals = statistics();
   log::logger().info(
-      "database writer: {} transactions, {} grouped writes in {} groups, idle {:.1f}% of {:.1f} s",
+      "database writer: {} transactions, {} grouped writes in {} groups; waited for work {:.1f}% "
+      "of {:.1f} s under load",
       totals.transactions, totals.grouped_writes, totals.groups,
-      totals.lifetime.count() > 0 ? 100.0 * static_cast<double>(totals.waiting.count()) /
-                                        static_cast<double>(totals.lifetime.count())
-                                  : 0.0,
-      std::chrono::duration<double>(totals.lifetime).count());
+      totals.under_load.count() > 0 ? 100.0 * static_cast<double>(totals.starved.count()) /
+                                          static_cast<double>(totals.under_load.count())
+                                    : 0.0,
+      std::chrono::duration<double>(totals.under_load).count());
 }
 
 void Writer::run_alone(Job& job) {

@@ -26,14 +26,16 @@ namespace stratdesk::db {
 // in WAL mode, never wait for the writer.
 class Writer {
  public:
-  // How the writer spent its time, for benchmarks and the shutdown log line.
+  // How the writer spent its time, for benchmarks and the shutdown log line. A wait for work
+  // of `pause` or longer means there was no load; shorter ones are the writer starved under load.
   struct Statistics {
-    std::uint64_t transactions = 0;       // commits asked for, grouped or not
-    std::uint64_t groups = 0;             // transactions made of grouped writes
-    std::uint64_t grouped_writes = 0;     // grouped writes stored in them
-    std::chrono::nanoseconds waiting{0};  // idle, with nothing queued
-    std::chrono::nanoseconds lifetime{0};
+    std::uint64_t transactions = 0;    // commits asked for, grouped or not
+    std::uint64_t groups = 0;          // transactions made of grouped writes
+    std::uint64_t grouped_writes = 0;  // grouped writes stored in them
+    std::chrono::nanoseconds starved{0};
+    std::chrono::nanoseconds under_load{0};  // lifetime less the pauses
   };
+  static constexpr std::chrono::milliseconds pause{100};
 
   // Opens the writer's connection to `database` (throws Error when it cannot) and starts its
   // thread.
@@ -151,6 +153,7 @@ class Writer {
   std::deque<std::unique_ptr<Job>> queue_;
   bool stopping_ = false;
   Statistics statistics_;  // guarded by mutex_
+  std::chrono::nanoseconds paused_{0};  // guarded by mutex_
   std::chrono::steady_clock::time_point started_ = std::chrono::steady_clock::now();
   std::thread thread_;
 };
