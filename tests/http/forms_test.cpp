@@ -91,6 +91,8 @@ TEST(PercentDecode, DecodesEscapesAndKeepsRawCharacters) {
       {"raw é stays", false, "raw é stays"},
       {"a%00b", false, "a\0b"s},
       {"%0D%0A", false, "\r\n"},
+      {"a long plain run+then%2C%22escapes%22+", true, "a long plain run then,\"escapes\" "},
+      {"%41%42%43", true, "ABC"},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.text);
@@ -109,6 +111,8 @@ TEST(PercentDecode, RejectsBrokenEscapesAndInvalidUtf8) {
       {"%C0%AF", "UTF-8"},
       {"%ED%A0%80", "UTF-8"},
       {"raw \xff", "UTF-8"},
+      {"a long plain run before it%4", "\"%4\""},
+      {"a long plain run+%2C%zz after", "\"%zz\""},
   };
   for (const auto& [text, message_part] : cases) {
     SCOPED_TRACE(text);
@@ -171,7 +175,7 @@ TEST(Fields, FirstAnswersTheEarliestOfRepeatedNames) {
 }
 
 TEST(IsValidUtf8, AcceptsWellFormedAndRejectsEverythingElse) {
-  const std::vector<std::string> valid = {
+  std::vector<std::string> valid = {
       "",
       "ascii",
       "\0"s,
@@ -183,7 +187,7 @@ TEST(IsValidUtf8, AcceptsWellFormedAndRejectsEverythingElse) {
       "\xF4\x8F\xBF\xBF",
       "\xED\x9F\xBF",
   };
-  const std::vector<std::string> invalid = {
+  std::vector<std::string> invalid = {
       "\x80",              // lone continuation byte
       "\xC0\x80",          // overlong NUL
       "\xC1\xBF",          // overlong
@@ -198,6 +202,20 @@ TEST(IsValidUtf8, AcceptsWellFormedAndRejectsEverythingElse) {
       "ok\xE2\x82",    // truncated at the end
       "\xE2\x28\xA1",  // bad continuation
   };
+  // Long ASCII runs are stepped over in words: put every sequence at every offset of a word,
+  // after and before such runs.
+  const std::vector<std::string> short_valid = valid;
+  const std::vector<std::string> short_invalid = invalid;
+  for (std::size_t run = 1; run <= 17; ++run) {
+    const std::string ascii(run, 'a');
+    for (const std::string& text : short_valid) {
+      valid.push_back(ascii + text + ascii);
+    }
+    for (const std::string& text : short_invalid) {
+      invalid.push_back(ascii + text + ascii);
+      invalid.push_back(ascii + text);
+    }
+  }
   for (const std::string& text : valid) {
     EXPECT_TRUE(is_valid_utf8(text)) << testing::PrintToString(text);
   }
