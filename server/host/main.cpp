@@ -168,6 +168,7 @@ std::size_t connection_cap(std::size_t wanted) {
 http::ServerOptions server_options(const Options& options) {
   http::ServerOptions server;
   server.body_limit = options.body_limit;
+  server.body_memory = options.body_memory;
   server.idle_timeout = options.idle_timeout;
   server.header_timeout = options.header_timeout;
   server.body_timeout = options.body_timeout;

@@ -124,6 +124,9 @@ constexpr OptionInfo option_table[] = {
     {"--exparam-timeout", "S", false,
      "longest wait for one parameter extraction, in seconds (default 10)"},
     {"--body-limit", "BYTES", false, "largest request body accepted (default 268435456)"},
+    {"--body-memory", "BYTES", false,
+     "memory the bodies of all requests being handled may take together; further large bodies "
+     "wait to be read (default 536870912)"},
     {"--allow-origin", "ORIGIN", true,
      "let web pages of ORIGIN (e.g. http://localhost:5173) call the server; repeatable"},
     {"--allow-host", "NAME", true,
@@ -298,6 +301,9 @@ Options build(const Raw& raw) {
   }
   if (raw.contains("--body-limit")) {
     options.body_limit = parse_size("--body-limit", raw.last("--body-limit"));
+  }
+  if (raw.contains("--body-memory")) {
+    options.body_memory = parse_size("--body-memory", raw.last("--body-memory"));
   }
   if (raw.contains("--exparam-timeout")) {
     options.exparam_timeout = parse_seconds("--exparam-timeout", raw.last("--exparam-timeout"));

@@ -23,6 +23,7 @@ struct Options {
   std::string engine_script;
   unsigned short analytics_port = 10301;
   std::size_t body_limit = std::size_t{256} * 1024 * 1024;
+  std::size_t body_memory = std::size_t{512} * 1024 * 1024;
   // Longest wait for one parameter extraction.
   std::chrono::milliseconds exparam_timeout = std::chrono::seconds(10);
   // Longest wait for one answer of the analytics service, connection included.

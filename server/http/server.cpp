@@ -67,6 +67,7 @@ Server::Server(boost::asio::io_context& io, const Api& api, ServerOptions option
       api_(api),
       options_(std::move(options)),
       acceptor_(io),
+      body_budget_(std::make_shared<BodyBudget>(options_.body_memory)),
       sessions_(std::make_shared<SessionSet>()) {}
 
 Server::~Server() = default;
@@ -127,7 +128,10 @@ boost::asio::awaitable<void> Server::serve(tcp::socket socket) {
 
   beast::flat_buffer buffer;
   while (!stopping_) {
-    std::optional<RequestMessage> message = co_await read_request(session, buffer);
+    // Declared first, so the body's share of memory is given back only after the request, and
+    // the body with it, is gone.
+    BodyBudget::Reservation body_share;
+    std::optional<RequestMessage> message = co_await read_request(session, buffer, body_share);
     if (!message) {
       co_return;
     }
@@ -157,7 +161,7 @@ boost::asio::awaitable<void> Server::serve(tcp::socket socket) {
 }
 
 boost::asio::awaitable<std::optional<RequestMessage>> Server::read_request(
-    Session& session, beast::flat_buffer& buffer) {
+    Session& session, beast::flat_buffer& buffer, BodyBudget::Reservation& body_share) {
   bhttp::request_parser<bhttp::string_body> parser;
   parser.header_limit(static_cast<std::uint32_t>(options_.header_limit));
   parser.body_limit(options_.body_limit);
@@ -181,6 +185,14 @@ boost::asio::awaitable<std::optional<RequestMessage>> Server::read_request(
     co_return std::nullopt;
   }
   if (!parser.is_done()) {
+    const std::size_t body_size = parser.content_length().value_or(options_.body_limit);
+    if (body_size > ServerOptions::small_body) {
+      try {
+        body_share = co_await body_budget_->reserve(body_size);
+      } catch (const boost::system::system_error&) {
+        co_return std::nullopt;  // the server is stopping
+      }
+    }
     if (wants_continue(parser) &&
         !co_await detail::write_continue(session.stream, version, options_.write_timeout)) {
       co_return std::nullopt;

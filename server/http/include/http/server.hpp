@@ -15,6 +15,7 @@
 #include <boost/beast/core/flat_buffer.hpp>
 
 #include "http/access.hpp"
+#include "http/body_budget.hpp"
 #include "http/router.hpp"
 
 namespace stratdesk::http {
@@ -23,6 +24,10 @@ struct ServerOptions {
   // Bodies above this are answered 413 before they are read.
   std::size_t body_limit = std::size_t{256} * 1024 * 1024;
   std::size_t header_limit = std::size_t{64} * 1024;
+  // What the bodies of all requests being read and handled may hold together; a body of
+  // `small_body` bytes or fewer is not counted, so small requests never wait behind large ones.
+  std::size_t body_memory = std::size_t{512} * 1024 * 1024;
+  static constexpr std::size_t small_body = std::size_t{1024} * 1024;
   // How long a connection may wait for the first byte of its next request.
   std::chrono::milliseconds idle_timeout = std::chrono::seconds(60);
   // Time for a whole request header to arrive once its first byte has.
@@ -66,8 +71,9 @@ class Server {
   boost::asio::awaitable<void> serve(boost::asio::ip::tcp::socket socket);
   // The next request of the connection, read whole within its time limits; nullopt when the
   // connection is over (an answer it was owed, such as 413 or a refusal, has been written).
+  // A large body is read only once `body_share` holds its place in the body budget.
   boost::asio::awaitable<std::optional<RequestMessage>> read_request(
-      Session& session, boost::beast::flat_buffer& buffer);
+      Session& session, boost::beast::flat_buffer& buffer, BodyBudget::Reservation& body_share);
   // Waits up to the idle limit for the first bytes of the next request; false when none came.
   boost::asio::awaitable<bool> wait_for_request(Session& session,
                                                 boost::beast::flat_buffer& buffer);
@@ -88,6 +94,7 @@ class Server {
   ServerOptions options_;
   boost::asio::ip::tcp::acceptor acceptor_;
   std::optional<AccessPolicy> access_;
+  std::shared_ptr<BodyBudget> body_budget_;
   std::shared_ptr<SessionSet> sessions_;
   bool stopping_ = false;
 };
