@@ -152,7 +152,7 @@ class Writer {
   std::condition_variable queued_;
   std::deque<std::unique_ptr<Job>> queue_;
   bool stopping_ = false;
-  Statistics statistics_;  // guarded by mutex_
+  Statistics statistics_;               // guarded by mutex_
   std::chrono::nanoseconds paused_{0};  // guarded by mutex_
   std::chrono::steady_clock::time_point started_ = std::chrono::steady_clock::now();
   std::thread thread_;
