@@ -23,7 +23,7 @@ install(DIRECTORY analytics/ DESTINATION ${STRATDESK_SHARE_DIR}/analytics USE_SO
 install(DIRECTORY sample-data/bundle/ DESTINATION ${STRATDESK_SHARE_DIR}/sample-data/bundle)
 
 # The files the docs page serves, from the npm package scripts/install-deps.sh installs.
-set(stratdesk_docs_source ${PROJECT_SOURCE_DIR}/third_party/node_modules/swagger-ui-dist)
+set(stratdesk_docs_source ${STRATDESK_NPM_FILES}/swagger-ui-dist)
 install(FILES ${stratdesk_docs_source}/swagger-ui.css ${stratdesk_docs_source}/index.css
               ${stratdesk_docs_source}/swagger-ui-bundle.js
               ${stratdesk_docs_source}/favicon-32x32.png ${stratdesk_docs_source}/favicon-16x16.png

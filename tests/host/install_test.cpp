@@ -40,6 +40,24 @@ std::vector<std::string> session_environment(const std::string& home) {
   return {"HOME=" + home, "PATH=" + std::string(path ? path : "/usr/bin:/bin"), "LANG=C.UTF-8"};
 }
 
+// A clone whose npm packages were never installed: configuring says so and which command
+// installs them, and an install stops before it has copied a single file.
+TEST(Install, WithoutTheNpmPackagesNothingIsInstalledAndTheFixIsNamed) {
+  TempDir dir;
+  const ProcessResult configure =
+      run_process({STRATDESK_CMAKE_COMMAND, "-S", STRATDESK_SOURCE_DIR, "-B", dir.file("build"),
+                   "-G", "Ninja", "-DSTRATDESK_NPM_FILES=" + dir.file("no-npm")},
+                  120s);
+  ASSERT_EQ(configure.exit_code, 0) << configure.out << configure.err;
+  EXPECT_NE(configure.err.find("`make deps`"), std::string::npos) << configure.err;
+  const ProcessResult install = run_process(
+      {STRATDESK_CMAKE_COMMAND, "--install", dir.file("build"), "--prefix", dir.file("prefix")},
+      120s);
+  EXPECT_NE(install.exit_code, 0);
+  EXPECT_NE(install.err.find("nothing was installed"), std::string::npos) << install.err;
+  EXPECT_FALSE(fs::exists(dir.file("prefix")));
+}
+
 TEST(Install, ThePrefixHoldsTheProgramItsSharedFilesAndItsDocumentation) {
   TempDir dir;
   const std::string prefix = install_prefix(dir);
