@@ -144,6 +144,22 @@ asio::awaitable<void> ForeignKestrunChecker::run() {
 }
 
 asio::awaitable<void> ForeignKestrunChecker::reset_pid_dir() {
+  // The directory is read and emptied before the first wait, so before the server has served
+  // a request: no engine of this run can have written a pid file yet, and none is swept. Only
+  // the backtests' end marking waits for the writer.
+  for (const auto& [path, backtest_id] : take_left_over_pid_files()) {
+    try {
+      co_await mark_backtest_end(writer_, backtest_id);
+      publish_backtest_state(connection(), hub_.get(), backtest_id);
+    } catch (const std::exception& e) {
+      log::logger().error("cannot settle pid file {}: {}", path, e.what());
+    }
+  }
+}
+
+std::vector<std::pair<std::string, std::int64_t>>
+ForeignKestrunChecker::take_left_over_pid_files() {
+  std::vector<std::pair<std::string, std::int64_t>> left_over;
   if (exists_no_follow(settings_.pid_dir)) {
     // Pid files name the pid first and the backtest second; only the content says which
     // backtest an engine of an earlier run belonged to, so the sweep reads every file.
@@ -156,10 +172,8 @@ asio::awaitable<void> ForeignKestrunChecker::reset_pid_dir() {
       }
       try {
         const auto text = read_whole_file(it->path().string(), max_pid_file_size);
-        const auto content = text ? parse_pid_file_content(*text) : std::nullopt;
-        if (content) {
-          co_await mark_backtest_end(writer_, content->backtest_id);
-          publish_backtest_state(connection(), hub_.get(), content->backtest_id);
+        if (const auto content = text ? parse_pid_file_content(*text) : std::nullopt) {
+          left_over.emplace_back(it->path().string(), content->backtest_id);
         }
       } catch (const std::exception& e) {
         log::logger().error("cannot settle pid file {}: {}", it->path().string(), e.what());
@@ -168,6 +182,7 @@ asio::awaitable<void> ForeignKestrunChecker::reset_pid_dir() {
     fs::remove_all(settings_.pid_dir);
   }
   fs::create_directories(settings_.pid_dir);
+  return left_over;
 }
 
 asio::awaitable<void> ForeignKestrunChecker::scan() {

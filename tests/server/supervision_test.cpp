@@ -214,6 +214,24 @@ TEST(Supervision, StartUpSweepMarksTheBacktestsNamedInLeftOverPidFilesAndEmpties
   EXPECT_TRUE(fs::is_empty(pids));
 }
 
+// Thousands of leftover pid files take a while to settle; the directory must be emptied before
+// the first request is served, or the sweep could take the pid file of an engine this run has
+// just launched for a leftover one.
+TEST(Supervision, TheStartUpSweepEmptiesThePidDirectoryBeforeTheFirstRequestIsServed) {
+  TempDir dir;
+  const std::string pids = dir.file("pids");
+  fs::create_directories(pids);
+  for (int pid = 1000; pid < 4000; ++pid) {
+    write_file(pids + "/" + std::to_string(pid) + ".identity", "X " + std::to_string(pid));
+  }
+  ServerProcess server(dir.file("data"), {"--pid-dir", pids});
+  HttpClient client("127.0.0.1", server.port());
+  ASSERT_EQ(client.get("/api/algorithms").status, 200);
+  EXPECT_TRUE(fs::is_empty(pids)) << "a request was served in the middle of the sweep";
+  ASSERT_TRUE(server.wait_for_log("foreign kestrun checker started", 60s));
+  EXPECT_NE(server.log_text().find("Set backtest<3999> stopped"), std::string::npos);
+}
+
 TEST(Supervision, TheHostRefusesAPidDirectoryThatHoldsAnythingOfValue) {
   TempDir dir;
   const std::string data = dir.file("data");

@@ -5,6 +5,7 @@
 #include <memory>
 #include <optional>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include <boost/asio/any_io_executor.hpp>
@@ -188,6 +189,9 @@ class ForeignKestrunChecker final : public std::enable_shared_from_this<ForeignK
 
  private:
   db::Connection& connection();
+  // The start-up sweep's file work, done without waiting: the pid files of earlier runs read
+  // (path, backtest named), the directory removed and created empty.
+  std::vector<std::pair<std::string, std::int64_t>> take_left_over_pid_files();
   asio::awaitable<void> check_entry(std::string name);
 
   asio::any_io_executor executor_;
