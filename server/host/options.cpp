@@ -23,9 +23,27 @@ namespace {
 
 namespace fs = std::filesystem;
 
+// Control bytes of a message shown as \xNN: what() is a C string, so a NUL in a value would
+// end the message there, and a terminal would act on the others.
+std::string visible(std::string_view text) {
+  constexpr std::string_view hex_digits = "0123456789abcdef";
+  std::string shown;
+  for (const char c : text) {
+    const auto byte = static_cast<unsigned char>(c);
+    if (byte < 0x20 || byte == 0x7f) {
+      shown += "\\x";
+      shown.push_back(hex_digits[byte >> 4]);
+      shown.push_back(hex_digits[byte & 0x0f]);
+    } else {
+      shown.push_back(c);
+    }
+  }
+  return shown;
+}
+
 class OptionError : public std::runtime_error {
  public:
-  using std::runtime_error::runtime_error;
+  explicit OptionError(std::string_view message) : std::runtime_error(visible(message)) {}
 };
 
 std::string absolute(const std::string& path) {

@@ -74,6 +74,13 @@ TEST(Options, BadOptionsAreOneLineWithExitCodeTwoAndHelpExitsZero) {
             "stratdesk-server: --host: 'example' is not an IP address");
   EXPECT_EQ(refusal({"--python", "/no/such/python"}),
             "stratdesk-server: --python: '/no/such/python' is not an executable program");
+  EXPECT_EQ(refusal({"--port",
+                     std::string("5\0"
+                                 "1\n",
+                                 4),
+                     "--python", "/bin/sh"}),
+            "stratdesk-server: --port: '5\\x001\\x0a' is not a valid port")
+      << "control bytes are shown, not acted on or cut at";
 
   const ParseResult help = parse_options({"--port", "x", "--help"});
   EXPECT_FALSE(help.options);
