@@ -2,6 +2,8 @@
 
 #include <gtest/gtest.h>
 
+#include <cmath>
+
 #include <boost/json/parse.hpp>
 
 namespace stratdesk::common {
@@ -28,6 +30,13 @@ TEST(PythonFloatRepr, MatchesPythonAcrossNotationBoundaries) {
   EXPECT_EQ(python_float_repr(-0.0), "-0.0");
   EXPECT_EQ(python_float_repr(123456789.125), "123456789.125");
   EXPECT_EQ(python_float_repr(1.0 / 0.0), "inf");
+  // Either side of where the notation changes, as Python 3 writes them.
+  EXPECT_EQ(python_float_repr(std::nextafter(0.0001, 0.0)), "9.999999999999999e-05");
+  EXPECT_EQ(python_float_repr(std::nextafter(1e16, 0.0)), "9999999999999998.0");
+  EXPECT_EQ(python_float_repr(-std::nextafter(1e16, 0.0)), "-9999999999999998.0");
+  EXPECT_EQ(python_float_repr(-0.00015), "-0.00015");
+  EXPECT_EQ(python_float_repr(1012345.25), "1012345.25");
+  EXPECT_EQ(python_float_repr(5e-324), "5e-324");
 }
 
 TEST(DisplayForm, ScalarsPrintAsPythonStrDoes) {
