@@ -1,7 +1,8 @@
 // Feed paging: with 100,000 position rows of one backtest stored, pages at random offsets and
 // first pages over 4 connections, beside the raw statement straight against SQLite and the
 // server's own rate for an unknown path; and the reads of a client following the backtest near
-// its end by after_id, beside the same pages by start_index.
+// its end by after_id, beside the same pages by start_index; and the caught-up after_id poll of
+// that backtest before and after another backtest stores millions of later rows.
 
 #include <cstdio>
 #include <random>
@@ -15,6 +16,7 @@ using namespace stratdesk;
 using bench::Clock;
 
 constexpr int total_rows = 100000;
+constexpr int other_rows = 3000000;
 constexpr int connections = 4;
 constexpr auto run_time = std::chrono::seconds(5);
 const std::string page_path = "/api/algorithms/3/backtests/7/feeds/position";
@@ -64,6 +66,22 @@ double raw_pages_per_second(const std::string& db_path, int limit) {
   sqlite3_finalize(select);
   sqlite3_close(db);
   return checksum > 0 ? static_cast<double>(pages) / seconds : 0;
+}
+
+// Straight into the file, as the server is idle by then: posting millions of rows would take
+// most of the run. The rows carry only the required columns, which is all a poll would walk.
+void store_rows_of_another_backtest(const std::string& db_path, int rows) {
+  sqlite3* db = nullptr;
+  bench::check(sqlite3_open(db_path.c_str(), &db), db, "open");
+  sqlite3_busy_timeout(db, 10000);
+  const std::string insert =
+      "INSERT INTO position_feeds (algorithm_id, backtest_id, datetime, order_book_id, type) "
+      "WITH RECURSIVE n(i) AS (SELECT 0 UNION ALL SELECT i + 1 FROM n WHERE i < " +
+      std::to_string(rows - 1) +
+      ") SELECT 3, 8, printf('2016-%02d-%02d 15:00:00', 1 + (i / 28) % 12, 1 + i % 28), "
+      "printf('%06d.XSHE', i % 3000), 'STOCK' FROM n";
+  bench::check(sqlite3_exec(db, insert.c_str(), nullptr, nullptr, nullptr), db, "insert");
+  sqlite3_close(db);
 }
 
 bench::LoadResult serve(unsigned short port,
@@ -131,5 +149,22 @@ int main() {
   print("by start_index", by_offset, by_offset.rate(), "itself");
   print("by after_id", by_id, by_offset.rate(), "start_index");
   print("unknown path (404)", not_found, not_found.rate(), "itself");
+
+  // A client that has read all of backtest 7 polls for more; the rows of backtest 8 all come
+  // after its last id.
+  const auto caught_up = [](std::mt19937&) {
+    return page_path + "?limit=" + std::to_string(limit) +
+           "&after_id=" + std::to_string(total_rows);
+  };
+  const auto alone = serve(server.port(), caught_up, 200);
+  const auto before_storing = Clock::now();
+  store_rows_of_another_backtest(server.db_path(), other_rows);
+  std::printf("  %d rows of another backtest stored straight into the file in %.1f s\n", other_rows,
+              std::chrono::duration<double>(Clock::now() - before_storing).count());
+  const auto beside_others = serve(server.port(), caught_up, 200);
+  std::printf("  caught-up after_id poll, pages of %d:\n", limit);
+  print("no later rows elsewhere", alone, alone.rate(), "itself");
+  const std::string name = std::to_string(other_rows) + " later rows elsewhere";
+  print(name.c_str(), beside_others, alone.rate(), "no rows elsewhere");
   return 0;
 }

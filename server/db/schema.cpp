@@ -21,26 +21,31 @@ const std::array<Step, 9> creation_steps = {{
       "REAL, static_unit_net_value REAL, total_returns REAL, annualized_returns REAL, "
       "portfolio_value REAL, daily_returns REAL, starting_cash REAL)",
       "create index if not exists portfolio_feeds_index on portfolio_feeds (algorithm_id, "
-      "backtest_id, is_benchmark, datetime)"}},
+      "backtest_id, is_benchmark, datetime)",
+      "create index if not exists portfolio_feeds_after_id_index on portfolio_feeds (backtest_id, "
+      "id)"}},
     {"Start creating trade_feeds table",
      {"CREATE TABLE if not exists trade_feeds (id INTEGER PRIMARY KEY, algorithm_id INTEGER NOT "
       "NULL, backtest_id INTEGER NOT NULL, datetime timestamp NOT NULL, order_book_id TEXT NOT "
       "NULL, order_id TEXT, side TEXT, position_effect TEXT, exec_id TEXT NOT NULL, "
       "transaction_cost REAL, last_quantity REAL, last_price REAL, commission REAL, tax REAL)",
       "create index if not exists trade_feeds_index on trade_feeds (algorithm_id, backtest_id, "
-      "datetime)"}},
+      "datetime)",
+      "create index if not exists trade_feeds_after_id_index on trade_feeds (backtest_id, id)"}},
     {"Start creating log_feeds table",
      {"CREATE TABLE if not exists log_feeds (id INTEGER PRIMARY KEY, algorithm_id INTEGER NOT "
       "NULL, backtest_id INTEGER NOT NULL, datetime timestamp NOT NULL, content TEXT default '', "
       "type INTEGER NOT NULL)",
       "create index if not exists log_feeds_index on log_feeds (algorithm_id, backtest_id, "
-      "datetime)"}},
+      "datetime)",
+      "create index if not exists log_feeds_after_id_index on log_feeds (backtest_id, id)"}},
     {"Start creating plot_feeds table",
      {"CREATE TABLE if not exists plot_feeds (id INTEGER PRIMARY KEY, algorithm_id INTEGER NOT "
       "NULL, backtest_id INTEGER NOT NULL, datetime timestamp NOT NULL, name TEXT NOT NULL, "
       "value REAL)",
       "create index if not exists plot_feeds_index on plot_feeds (algorithm_id, backtest_id, "
-      "datetime)"}},
+      "datetime)",
+      "create index if not exists plot_feeds_after_id_index on plot_feeds (backtest_id, id)"}},
     {"Start creating position_feeds table",
      {"CREATE TABLE if not exists position_feeds (id INTEGER PRIMARY KEY, algorithm_id INTEGER "
       "NOT NULL, backtest_id INTEGER NOT NULL, datetime timestamp NOT NULL, order_book_id TEXT "
@@ -50,20 +55,25 @@ const std::array<Step, 9> creation_steps = {{
       "sell_avg_open_price REAL, buy_market_value REAL, sell_market_value REAL, pnl REAL, "
       "transaction_cost REAL, buy_transaction_cost REAL, sell_transaction_cost REAL)",
       "create index if not exists position_feeds_index on position_feeds (algorithm_id, "
-      "backtest_id, datetime)"}},
+      "backtest_id, datetime)",
+      "create index if not exists position_feeds_after_id_index on position_feeds (backtest_id, "
+      "id)"}},
     {"Start creating account_feeds table",
      {"CREATE TABLE if not exists account_feeds (id INTEGER PRIMARY KEY, algorithm_id INTEGER "
       "NOT NULL, backtest_id INTEGER NOT NULL, datetime timestamp NOT NULL, type TEXT NOT NULL, "
       "cash REAL, transaction_cost REAL, market_value REAL, total_value REAL, margin REAL)",
       "create index if not exists account_feeds_index on account_feeds (algorithm_id, "
-      "backtest_id, datetime)"}},
+      "backtest_id, datetime)",
+      "create index if not exists account_feeds_after_id_index on account_feeds (backtest_id, "
+      "id)"}},
     {"Start creating risk_feeds table",
      {"CREATE TABLE if not exists risk_feeds (id INTEGER PRIMARY KEY, algorithm_id INTEGER NOT "
       "NULL, backtest_id INTEGER NOT NULL, datetime timestamp NOT NULL, alpha REAL, beta REAL, "
       "sharpe REAL, sortino REAL, information_ratio REAL, volatility REAL, max_drawdown REAL, "
       "tracking_error REAL, downside_risk REAL)",
       "create index if not exists risk_feeds_index on risk_feeds (algorithm_id, backtest_id, "
-      "datetime)"}},
+      "datetime)",
+      "create index if not exists risk_feeds_after_id_index on risk_feeds (backtest_id, id)"}},
 }};
 
 }  // namespace stratdesk::db::schema

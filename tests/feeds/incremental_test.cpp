@@ -4,6 +4,7 @@
 
 #include <algorithm>
 
+#include <boost/json/parse.hpp>
 #include <boost/json/serialize.hpp>
 
 #include "db/connection.hpp"
@@ -130,7 +131,7 @@ TEST_F(IncrementalReadsTest, BadAfterIdIsRefusedNamingTheArgumentOnEveryRoute) {
   }
 }
 
-TEST_F(IncrementalReadsTest, AfterIdWalksThePrimaryKeyWithoutSortingOrOffset) {
+TEST_F(IncrementalReadsTest, AfterIdSearchesOnlyTheBacktestsOwnLaterRows) {
   post_round(0);  // the statistics-free planner must still choose the key on a filled table
   db::Connection c(server_.db_path());
   db::Database database(server_.db_path());
@@ -152,10 +153,74 @@ TEST_F(IncrementalReadsTest, AfterIdWalksThePrimaryKeyWithoutSortingOrOffset) {
     for (const auto& row : c.execute("EXPLAIN QUERY PLAN " + sql, parameters)) {
       plan += std::string(row.at("detail").as_string()) + "\n";
     }
-    EXPECT_NE(plan.find("INTEGER PRIMARY KEY (rowid>?)"), std::string::npos) << table << "\n"
-                                                                             << plan;
+    // Only the backtest's own later rows are visited, never those of other backtests.
+    EXPECT_NE(plan.find("USING INDEX " + table + "_after_id_index (backtest_id=? AND id>?)"),
+              std::string::npos)
+        << table << "\n"
+        << plan;
+    EXPECT_EQ(plan.find("SCAN"), std::string::npos) << table << "\n" << plan;
     EXPECT_EQ(plan.find("TEMP B-TREE"), std::string::npos) << table << "\n" << plan;
     EXPECT_EQ(plan.find("OFFSET"), std::string::npos);
+  }
+}
+
+// A file written before the (backtest_id, id) indexes existed gets them when the server opens
+// it, and every after_id page holds the rows a walk of the whole table finds.
+TEST_F(IncrementalReadsTest, AnOlderFileGetsTheAfterIdIndexAtOpenWithAnswersUnchanged) {
+  for (int round = 0; round < 3; ++round) {
+    post_round(round);
+  }
+  const auto pages = [](test::HttpClient& client) {
+    std::vector<std::string> bodies;
+    for (int backtest : {7, 8}) {
+      for (int after = 0; after <= 26; after += 3) {
+        for (int limit : {1, 4, 100}) {
+          bodies.push_back(client
+                               .get("/api/algorithms/3/backtests/" + std::to_string(backtest) +
+                                    "/feeds/log?after_id=" + std::to_string(after) +
+                                    "&limit=" + std::to_string(limit))
+                               .body);
+        }
+      }
+    }
+    return bodies;
+  };
+  const std::vector<std::string> before = pages(client_);
+  ASSERT_EQ(server_.stop(), 0);
+  {
+    db::Connection c(server_.db_path());
+    for (const char* table : {"portfolio_feeds", "trade_feeds", "log_feeds", "plot_feeds",
+                              "position_feeds", "account_feeds", "risk_feeds"}) {
+      c.execute("DROP INDEX " + std::string(table) + "_after_id_index");
+    }
+    c.commit();
+  }
+  test::ServerProcess reopened(dir_.path());
+  test::HttpClient reopened_client("127.0.0.1", reopened.port());
+  db::Connection c(server_.db_path());
+  EXPECT_EQ(c.execute("SELECT name FROM sqlite_master WHERE name LIKE '%_after_id_index'").size(),
+            7u);
+  EXPECT_EQ(pages(reopened_client), before);
+
+  std::size_t page = 0;
+  for (int backtest : {7, 8}) {
+    for (int after = 0; after <= 26; after += 3) {
+      for (int limit : {1, 4, 100}) {
+        std::vector<std::int64_t> expected;
+        for (const auto& row : c.execute("SELECT id FROM log_feeds NOT INDEXED WHERE "
+                                         "algorithm_id = 3 AND backtest_id = ? AND id > ? "
+                                         "ORDER BY id LIMIT ?",
+                                         {backtest, after, limit})) {
+          expected.push_back(row.at("id").as_int64());
+        }
+        std::vector<std::int64_t> ids;
+        const value body = boost::json::parse(before[page++]);
+        for (const auto& row : body.as_array()) {
+          ids.push_back(row.at("id").as_int64());
+        }
+        EXPECT_EQ(ids, expected) << backtest << " after " << after << " limit " << limit;
+      }
+    }
   }
 }
 
