@@ -90,7 +90,11 @@ asio::awaitable<void> write_events(std::shared_ptr<events::Subscription> subscri
 asio::awaitable<http::Response> EventStream::get(http::Request& request) {
   std::shared_ptr<events::Subscription> subscription = hub_->subscribe(last_event_id(request));
   if (!subscription) {
-    co_return http::Response::message(503, "too many event streams are open; try again later");
+    http::Response refused =
+        http::Response::message(503, "too many event streams are open; try again later");
+    // A place frees as soon as another stream ends; a browser's own retry comes sooner anyway.
+    refused.headers.emplace_back("Retry-After", "5");
+    co_return refused;
   }
   http::Response response = http::Response::json(nullptr);
   response.headers.emplace_back("Content-Type", "text/event-stream");

@@ -43,7 +43,8 @@ void Subscription::written() {
   in_flight_ = 0;
 }
 
-EventHub::EventHub(HubLimits limits) : limits_(limits) {}
+EventHub::EventHub(HubLimits limits, std::int64_t first_id)
+    : limits_(limits), first_id_(first_id), next_id_(first_id) {}
 
 std::string EventHub::event_text(std::int64_t id, std::string_view type,
                                  const boost::json::object& data) {
@@ -87,7 +88,9 @@ std::unique_ptr<Subscription> EventHub::subscribe(std::optional<std::int64_t> la
 
 void EventHub::replay(Subscription& subscription, std::int64_t last_event_id) const {
   const std::int64_t oldest_kept = kept_.empty() ? next_id_ : kept_.front().id;
-  if (last_event_id + 1 < oldest_kept || last_event_id > last_id()) {
+  const std::int64_t seen = last_event_id == 0 ? first_id_ - 1 : last_event_id;
+  // Compared without adding to the client's id, which may be as large as an int64 goes.
+  if (seen < oldest_kept - 1 || seen > last_id()) {
     // The reset carries the newest id, so a client that reconnects after it is not reset again.
     subscription.push(std::make_shared<const std::string>(
                           event_text(last_id(), "reset", {{"last_id", last_id()}})),
@@ -95,7 +98,7 @@ void EventHub::replay(Subscription& subscription, std::int64_t last_event_id) co
     return;
   }
   for (const Kept& event : kept_) {
-    if (event.id > last_event_id) {
+    if (event.id > seen) {
       subscription.push(event.text, limits_.max_pending_bytes);
     }
   }

@@ -1,6 +1,7 @@
 // stratdesk-server: reads its options, prepares storage, mounts every module's routes and
 // serves HTTP on one event-loop thread until SIGINT or SIGTERM.
 
+#include <chrono>
 #include <csignal>
 #include <cstdint>
 #include <cstdlib>
@@ -39,6 +40,14 @@
 
 namespace stratdesk::host {
 namespace {
+
+// Event ids of this run begin at its start instant in microseconds, so that a client holding an
+// id of an earlier run on the same data (which published far fewer than one event per
+// microsecond) is always told to reload, and ids stay exact as numbers in a browser's JSON.
+std::int64_t run_first_event_id() {
+  const auto since_epoch = std::chrono::system_clock::now().time_since_epoch();
+  return std::chrono::duration_cast<std::chrono::microseconds>(since_epoch).count() + 1;
+}
 
 namespace fs = std::filesystem;
 
@@ -238,7 +247,7 @@ int serve(const Options& options) {
 
   boost::asio::io_context io;
   // What the event stream tells its clients; every module that commits a fact publishes there.
-  const auto hub = std::make_shared<events::EventHub>();
+  const auto hub = std::make_shared<events::EventHub>(events::HubLimits{}, run_first_event_id());
   // Every write transaction of the server runs on this one writer, beside the loop; it goes
   // before the loop's tasks that use it.
   db::Writer writer(database);

@@ -233,7 +233,12 @@ source.addEventListener("feeds", (event) => {
       200);
   ASSERT_TRUE(wait_for_report(pages, "/feeds", report, 10s)) << "the page saw no feeds event";
   const std::string data = report.substr(report.find("&data=") + 6);
-  EXPECT_EQ(report.substr(0, report.find('&')), "/feeds?id=1");
+  // The page sees the id as given: this run's first, counted from its start instant.
+  const std::string id = report.substr(10, report.find('&') - 10);
+  ASSERT_TRUE(report.starts_with("/feeds?id=")) << report;
+  EXPECT_FALSE(id.empty());
+  EXPECT_EQ(id.find_first_not_of("0123456789"), std::string::npos) << id;
+  EXPECT_GT(std::stoll(id), 1) << id;
   EXPECT_EQ(boost::json::parse(data),
             boost::json::parse(R"({"algorithm_id":3,"backtest_id":7,"last_ids":{"log_feeds":1}})"));
   for (const auto& seen : pages.reports()) {

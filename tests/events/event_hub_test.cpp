@@ -2,6 +2,8 @@
 
 #include <gtest/gtest.h>
 
+#include <limits>
+
 namespace stratdesk::events {
 namespace {
 
@@ -59,6 +61,20 @@ TEST(EventHub, ASubscriberThatFallsTooFarBehindIsDroppedAloneAndItsPlaceFreed) {
   slow.reset();
   EXPECT_EQ(hub->subscriber_count(), 1u);
   EXPECT_NE(hub->subscribe(std::nullopt), nullptr);
+}
+
+TEST(EventHub, IdsOfAnotherRunAndIdsAtTheEdgeOfTheRangeAreReset) {
+  auto hub = std::make_shared<EventHub>(HubLimits{}, 1000);
+  EXPECT_EQ(hub->subscribe(0)->take(), "") << "nothing published yet, nothing missed";
+  EXPECT_EQ(hub->publish("feeds", {{"n", 1}}), 1000);
+  EXPECT_EQ(hub->subscribe(0)->take(), text_of(1000, "feeds", {{"n", 1}}));
+  EXPECT_EQ(hub->subscribe(999)->take(), text_of(1000, "feeds", {{"n", 1}}));
+  const std::string reset = text_of(1000, "reset", {{"last_id", 1000}});
+  for (std::int64_t other : {std::int64_t{1}, std::int64_t{998}, std::int64_t{1001},
+                             std::numeric_limits<std::int64_t>::max(),
+                             std::numeric_limits<std::int64_t>::min(), std::int64_t{-1}}) {
+    EXPECT_EQ(hub->subscribe(other)->take(), reset) << other;
+  }
 }
 
 TEST(EventHub, DataStaysOnOneLine) {

@@ -252,19 +252,29 @@ TEST_F(FollowingTest, AReconnectingClientGetsWhatItMissedOrAReset) {
     rows.push_back(log_row(3, backtest, "x"));
   }
   post({{"log_feeds", rows}});
+  // Ids of this run count on from the first one; "0" stands for having seen nothing.
+  std::int64_t first = 0;
   {
-    SseClient replay(server_.port(), "/api/events", {{"Last-Event-ID", "1"}});
+    SseClient from_start(server_.port(), "/api/events", {{"Last-Event-ID", "0"}});
+    const auto event = from_start.next();
+    ASSERT_TRUE(event.has_value());
+    EXPECT_EQ(event->data.at("backtest_id"), 1);
+    first = event->id;
+  }
+  const auto nth = [first](std::int64_t n) { return first + n - 1; };
+  {
+    SseClient replay(server_.port(), "/api/events", {{"Last-Event-ID", std::to_string(first)}});
     for (std::int64_t expected : {2, 3}) {
       const auto event = replay.next();
       ASSERT_TRUE(event.has_value());
-      EXPECT_EQ(event->id, expected);
+      EXPECT_EQ(event->id, nth(expected));
       EXPECT_EQ(event->type, "feeds");
       EXPECT_EQ(event->data.at("backtest_id"), expected);
     }
     post({{"log_feeds", json::array{log_row(3, 9, "live")}}});
     const auto live = replay.next();
     ASSERT_TRUE(live.has_value());
-    EXPECT_EQ(live->id, 4);
+    EXPECT_EQ(live->id, nth(4));
     EXPECT_EQ(live->data.at("backtest_id"), 9);
   }
   // 1,200 more events: the first ones are no longer kept.
@@ -273,21 +283,24 @@ TEST_F(FollowingTest, AReconnectingClientGetsWhatItMissedOrAReset) {
     rows.push_back(log_row(3, backtest, "x"));
   }
   post({{"log_feeds", rows}});
-  SseClient late(server_.port(), "/api/events", {{"Last-Event-ID", "3"}});
+  SseClient late(server_.port(), "/api/events", {{"Last-Event-ID", std::to_string(nth(3))}});
   const auto reset = late.next();
   ASSERT_TRUE(reset.has_value());
   EXPECT_EQ(reset->type, "reset");
-  EXPECT_EQ(reset->id, 1204);
-  SseClient recent(server_.port(), "/api/events", {{"Last-Event-ID", "1000"}});
+  EXPECT_EQ(reset->id, nth(1204));
+  SseClient recent(server_.port(), "/api/events", {{"Last-Event-ID", std::to_string(nth(1000))}});
   const auto kept = recent.next();
   ASSERT_TRUE(kept.has_value());
-  EXPECT_EQ(kept->id, 1001);
+  EXPECT_EQ(kept->id, nth(1001));
   EXPECT_EQ(kept->type, "feeds");
-  // An id this server never gave (it was restarted since) is older than anything kept.
-  SseClient stranger(server_.port(), "/api/events", {{"Last-Event-ID", "99999"}});
-  const auto restart = stranger.next();
-  ASSERT_TRUE(restart.has_value());
-  EXPECT_EQ(restart->type, "reset");
+  // Ids this server never gave, the largest an int64 holds and one past it among them.
+  for (const char* stranger_id : {"99999", "9223372036854775807", "9223372036854775808", "-5"}) {
+    SseClient stranger(server_.port(), "/api/events", {{"Last-Event-ID", stranger_id}});
+    const auto restart = stranger.next();
+    ASSERT_TRUE(restart.has_value()) << stranger_id;
+    EXPECT_EQ(restart->type, "reset") << stranger_id;
+    EXPECT_EQ(restart->id, nth(1204)) << stranger_id;
+  }
 }
 
 TEST_F(FollowingTest, ASlowReaderIsDroppedWithoutHoldingUpOthers) {
@@ -299,6 +312,7 @@ TEST_F(FollowingTest, ASlowReaderIsDroppedWithoutHoldingUpOthers) {
   constexpr int posts = 20;
   constexpr int per_post = 1000;
   std::int64_t received = 0;
+  std::int64_t first = 0;
   for (int round = 0; round < posts; ++round) {
     json::array rows;
     for (int n = 0; n < per_post; ++n) {
@@ -310,7 +324,10 @@ TEST_F(FollowingTest, ASlowReaderIsDroppedWithoutHoldingUpOthers) {
     for (int n = 0; n < per_post; ++n) {
       const auto event = reader.next(5s);
       ASSERT_TRUE(event.has_value()) << "event " << received;
-      EXPECT_EQ(event->id, ++received);
+      if (received++ == 0) {
+        first = event->id;
+      }
+      EXPECT_EQ(event->id, first + received - 1);
     }
   }
   EXPECT_TRUE(slow.closed_by_server(10s));
@@ -325,6 +342,7 @@ TEST_F(FollowingTest, TheSixtyFifthStreamIsRefused) {
   }
   SseClient refused(server_.port(), "/api/events");
   EXPECT_EQ(refused.status(), 503);
+  EXPECT_NE(refused.header().find("\r\nRetry-After: 5\r\n"), std::string::npos) << refused.header();
   EXPECT_NE(refused.rest(1s).find("\"message\""), std::string::npos);
   // A client that goes away frees its place at once, not at the stream's next write.
   streams.pop_back();
@@ -514,10 +532,42 @@ TEST(FollowingAfterRestart, TheSettlingOfAnEarlierRunsBacktestsIsKeptForReplay) 
   SseClient stream(second.port(), "/api/events", {{"Last-Event-ID", "0"}});
   const auto settled = stream.next();
   ASSERT_TRUE(settled.has_value());
-  EXPECT_EQ(settled->id, 1);
   EXPECT_EQ(settled->type, "backtest");
   EXPECT_EQ(settled->data.at("algorithm_id"), 2);
   EXPECT_EQ(settled->data.at("state"), "stopped");
+}
+
+TEST(FollowingAfterRestart, AnIdOfAnEarlierRunIsAlwaysReset) {
+  TempDir dir;
+  const auto post_logs = [](const ServerProcess& server, int backtests) {
+    json::array rows;
+    for (int backtest = 1; backtest <= backtests; ++backtest) {
+      rows.push_back(log_row(3, backtest, "x"));
+    }
+    HttpClient client("127.0.0.1", server.port());
+    const HttpResponse answer =
+        client.post_form("/api/feedgroup", {{"log_feeds", json::serialize(rows)}});
+    ASSERT_EQ(answer.status, 200) << answer.body;
+  };
+  std::int64_t seen_before = 0;
+  {
+    ServerProcess first(dir.path());
+    post_logs(first, 3);
+    SseClient stream(first.port(), "/api/events", {{"Last-Event-ID", "0"}});
+    for (int n = 0; n < 3; ++n) {
+      const auto event = stream.next();
+      ASSERT_TRUE(event.has_value());
+      seen_before = event->id;
+    }
+  }
+  // The new run publishes more than the earlier one did before the client comes back.
+  ServerProcess second(dir.path());
+  post_logs(second, 10);
+  SseClient back(second.port(), "/api/events", {{"Last-Event-ID", std::to_string(seen_before)}});
+  const auto told = back.next();
+  ASSERT_TRUE(told.has_value());
+  EXPECT_EQ(told->type, "reset");
+  EXPECT_GT(told->id, seen_before);
 }
 
 class StreamLimitsTest : public FollowingTest {

@@ -59,11 +59,13 @@ class Subscription {
   std::function<void()> on_change_;
 };
 
-// The server-wide sequence of events. Ids start at 1 and grow by one per published event.
+// The server-wide sequence of events. Ids start after `first_id - 1` and grow by one per
+// published event. The server starts them at its start instant in microseconds, so that no id of
+// an earlier run on the same data is ever reused: such an id is older than anything kept.
 // Every member is called on the server's event-loop thread.
 class EventHub final : public std::enable_shared_from_this<EventHub> {
  public:
-  explicit EventHub(HubLimits limits = {});
+  explicit EventHub(HubLimits limits = {}, std::int64_t first_id = 1);
 
   // Appends `event: <type>` with `data` as one line of JSON, and hands it to every subscriber.
   // Never waits and never throws for a slow subscriber; returns the event's id.
@@ -71,7 +73,8 @@ class EventHub final : public std::enable_shared_from_this<EventHub> {
 
   // A new subscription, nullptr when max_subscribers are open. With `last_event_id`, its queue
   // starts with every kept event after that id; when events after it are no longer kept (or
-  // the id is beyond the newest, as after a restart), with one `reset` event instead.
+  // the id is beyond the newest or was given by an earlier run), with one `reset` event instead.
+  // Id 0 stands for "saw nothing yet": every kept event of this run, if none was dropped.
   std::unique_ptr<Subscription> subscribe(std::optional<std::int64_t> last_event_id);
 
   [[nodiscard]] std::int64_t last_id() const { return next_id_ - 1; }
@@ -90,7 +93,8 @@ class EventHub final : public std::enable_shared_from_this<EventHub> {
   void replay(Subscription& subscription, std::int64_t last_event_id) const;
 
   HubLimits limits_;
-  std::int64_t next_id_ = 1;
+  std::int64_t first_id_;
+  std::int64_t next_id_;
   std::deque<Kept> kept_;
   std::unordered_set<Subscription*> subscribers_;
 };
