@@ -73,7 +73,13 @@ void Writer::serve() {
     }
     // Nobody is answered before the transaction holding their rows is on disk.
     for (const auto& job : jobs) {
-      job->answer();
+      try {
+        job->answer();
+      } catch (const std::exception& error) {
+        // Only memory can run out here; the writer goes on for everyone else.
+        log::logger().error("database writer: an answer could not be handed back: {}",
+                            error.what());
+      }
     }
   }
   const Statistics totals = statistics();

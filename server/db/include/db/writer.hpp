@@ -92,7 +92,7 @@ class Writer {
     [[nodiscard]] virtual bool failed() const noexcept = 0;
     virtual void fail(std::exception_ptr error) noexcept = 0;
     // Hands what was kept back to the waiting coroutine; called once, last.
-    virtual void answer() noexcept = 0;
+    virtual void answer() = 0;
     [[nodiscard]] Kind kind() const noexcept { return kind_; }
     [[nodiscard]] std::size_t rows() const noexcept { return rows_; }
 
@@ -113,7 +113,7 @@ class Writer {
     }
     [[nodiscard]] bool failed() const noexcept override { return outcome_.failed(); }
     void fail(std::exception_ptr error) noexcept override { outcome_.fail(std::move(error)); }
-    void answer() noexcept override { std::move(resumption_)(std::move(outcome_)); }
+    void answer() override { std::move(resumption_)(std::move(outcome_)); }
 
    private:
     Work work_;
