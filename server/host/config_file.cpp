@@ -3,10 +3,18 @@
 #include <algorithm>
 #include <cctype>
 #include <fstream>
+#include <map>
 #include <optional>
 
 namespace stratdesk::host {
 namespace {
+
+// Offending text quoted in an error line: long values are cut so that the line stays one line.
+constexpr std::size_t shown_limit = 200;
+
+std::string shown(std::string_view text) {
+  return visible(text, shown_limit);
+}
 
 class LineError : public std::runtime_error {
  public:
@@ -53,7 +61,7 @@ std::string read_quoted(std::string_view text, std::size_t& at) {
           c = escaped;
           break;
         default:
-          throw LineError(std::string("unknown escape \\") + escaped);
+          throw LineError("unknown escape \\" + shown(std::string_view(&escaped, 1)));
       }
     }
     value.push_back(c);
@@ -69,7 +77,7 @@ std::string read_quoted(std::string_view text, std::size_t& at) {
 void expect_end(std::string_view text, std::size_t at) {
   const std::string_view rest = trim(text.substr(at));
   if (!rest.empty() && rest.front() != '#') {
-    throw LineError("unexpected '" + std::string(rest) + "' after the value");
+    throw LineError("unexpected '" + shown(rest) + "' after the value");
   }
 }
 
@@ -117,6 +125,7 @@ std::vector<std::string> read_values(std::string_view text) {
 struct Entry {
   std::string key;
   std::vector<std::string> values;
+  bool is_array = false;
 };
 
 // An empty key for a blank or comment line.
@@ -134,9 +143,10 @@ Entry read_line(std::string_view line) {
   }
   const std::string_view key = trim(line.substr(0, equals));
   if (key.empty() || !std::all_of(key.begin(), key.end(), is_key_char)) {
-    throw LineError("'" + std::string(key) + "' is not a key");
+    throw LineError("'" + shown(key) + "' is not a key");
   }
-  return {std::string(key), read_values(trim(line.substr(equals + 1)))};
+  const std::string_view value = trim(line.substr(equals + 1));
+  return {std::string(key), read_values(value), !value.empty() && value.front() == '['};
 }
 
 std::string option_of(const std::string& key) {
@@ -147,16 +157,41 @@ std::string option_of(const std::string& key) {
 
 }  // namespace
 
+std::string visible(std::string_view text, std::size_t limit) {
+  constexpr std::string_view hex_digits = "0123456789abcdef";
+  std::string shown;
+  for (const char c : text) {
+    if (shown.size() >= limit) {
+      shown += "...";
+      break;
+    }
+    const auto byte = static_cast<unsigned char>(c);
+    if (byte < 0x20 || byte == 0x7f) {
+      shown += "\\x";
+      shown.push_back(hex_digits[byte >> 4]);
+      shown.push_back(hex_digits[byte & 0x0f]);
+    } else {
+      shown.push_back(c);
+    }
+  }
+  return shown;
+}
+
 std::vector<std::string> read_config_file(
-    const std::filesystem::path& path, const std::function<bool(const std::string&)>& is_option) {
+    const std::filesystem::path& path,
+    const std::function<OptionKind(const std::string&)>& kind_of) {
   std::ifstream file(path);
   if (!file) {
     throw ConfigError("cannot read config file " + path.string());
   }
   std::vector<std::string> arguments;
+  std::map<std::string, int> first_lines;  // option -> the line that gave it
   std::string line;
   for (int number = 1; std::getline(file, line); ++number) {
     const auto where = path.string() + ":" + std::to_string(number) + ": ";
+    if (number == 1 && line.starts_with("\xEF\xBB\xBF")) {
+      line.erase(0, 3);
+    }
     Entry entry;
     try {
       entry = read_line(line);
@@ -167,8 +202,20 @@ std::vector<std::string> read_config_file(
       continue;
     }
     const std::string option = option_of(entry.key);
-    if (!is_option(option)) {
-      throw ConfigError(where + "unknown key '" + entry.key + "'");
+    const OptionKind kind = kind_of(option);
+    const std::string key = "'" + shown(entry.key) + "'";
+    if (kind == OptionKind::unknown) {
+      throw ConfigError(where + "unknown key " + key);
+    }
+    if (const auto [first, added] = first_lines.emplace(option, number); !added) {
+      throw ConfigError(where + "key " + key + " is given twice (first on line " +
+                        std::to_string(first->second) + ")");
+    }
+    if (entry.is_array && kind == OptionKind::single) {
+      throw ConfigError(where + "key " + key + " takes one value, not an array");
+    }
+    if (entry.is_array && entry.values.empty()) {
+      throw ConfigError(where + "key " + key + " is given an empty array");
     }
     for (const std::string& value : entry.values) {
       arguments.push_back(option + '=');

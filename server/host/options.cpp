@@ -23,24 +23,6 @@ namespace {
 
 namespace fs = std::filesystem;
 
-// Control bytes of a message shown as \xNN: what() is a C string, so a NUL in a value would
-// end the message there, and a terminal would act on the others.
-std::string visible(std::string_view text) {
-  constexpr std::string_view hex_digits = "0123456789abcdef";
-  std::string shown;
-  for (const char c : text) {
-    const auto byte = static_cast<unsigned char>(c);
-    if (byte < 0x20 || byte == 0x7f) {
-      shown += "\\x";
-      shown.push_back(hex_digits[byte >> 4]);
-      shown.push_back(hex_digits[byte & 0x0f]);
-    } else {
-      shown.push_back(c);
-    }
-  }
-  return shown;
-}
-
 class OptionError : public std::runtime_error {
  public:
   explicit OptionError(std::string_view message) : std::runtime_error(visible(message)) {}
@@ -224,6 +206,15 @@ std::string value_or(const Raw& raw, const std::string& name, const std::string&
   return raw.contains(name) ? raw.last(name) : fallback;
 }
 
+// A path option given empty ("--db=", `data-dir = ""`) is a mistake, not the working directory.
+std::string path_option(const Raw& raw, const std::string& name, const std::string& fallback) {
+  const std::string value = value_or(raw, name, fallback);
+  if (value.empty()) {
+    throw OptionError(name + ": an empty path names no file or folder");
+  }
+  return absolute(value);
+}
+
 void check_base_uri(const std::string& base_uri) {
   if (!base_uri.empty() && base_uri.front() != '/') {
     throw OptionError("--base-uri: '" + base_uri + "' must be empty or start with '/'");
@@ -297,10 +288,14 @@ Raw with_config_file(const Raw& command_line) {
   if (path.empty()) {
     return command_line;
   }
-  const auto is_file_option = [](const std::string& name) {
-    return name != "--config" && find_option(name) != nullptr;
+  const auto kind_of = [](const std::string& name) {
+    const OptionInfo* option = name == "--config" ? nullptr : find_option(name);
+    if (option == nullptr) {
+      return OptionKind::unknown;
+    }
+    return option->repeatable ? OptionKind::repeatable : OptionKind::single;
   };
-  Raw raw = read_arguments(read_config_file(path, is_file_option));
+  Raw raw = read_arguments(read_config_file(path, kind_of));
   for (const auto& [name, values] : command_line.values) {
     raw.values[name] = values;
   }
@@ -336,19 +331,19 @@ Options build(const Raw& raw) {
   if (!raw.contains("--data-dir") && layout.data_dir.empty()) {
     throw OptionError("no home folder for the data: set HOME or give --data-dir");
   }
-  options.data_dir = absolute(value_or(raw, "--data-dir", layout.data_dir.string()));
+  options.data_dir = path_option(raw, "--data-dir", layout.data_dir.string());
   const fs::path data(options.data_dir);
   const fs::path default_log = raw.contains("--data-dir") || layout.log_path.empty()
                                    ? data / "logs" / "stratdesk.log"
                                    : layout.log_path;
-  options.db_path = absolute(value_or(raw, "--db", (data / "stratdesk.db").string()));
-  options.pid_dir = absolute(value_or(raw, "--pid-dir", (data / "pids").string()));
-  options.log_path = absolute(value_or(raw, "--log", default_log.string()));
-  options.strategy_dir = absolute(value_or(raw, "--strategy-dir", (data / "strategies").string()));
-  options.bundle_dir = absolute(
-      value_or(raw, "--bundle-dir", (layout.share_dir / "sample-data" / "bundle").string()));
-  options.engine_script = absolute(value_or(
-      raw, "--engine-script", (layout.share_dir / "engine" / "kestrun-plus-script.py").string()));
+  options.db_path = path_option(raw, "--db", (data / "stratdesk.db").string());
+  options.pid_dir = path_option(raw, "--pid-dir", (data / "pids").string());
+  options.log_path = path_option(raw, "--log", default_log.string());
+  options.strategy_dir = path_option(raw, "--strategy-dir", (data / "strategies").string());
+  options.bundle_dir =
+      path_option(raw, "--bundle-dir", (layout.share_dir / "sample-data" / "bundle").string());
+  options.engine_script = path_option(
+      raw, "--engine-script", (layout.share_dir / "engine" / "kestrun-plus-script.py").string());
   options.python = resolve_python(raw);
   options.allowed_hosts = raw.all("--allow-host");
   for (const std::string& origin : raw.all("--allow-origin")) {
