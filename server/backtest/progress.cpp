@@ -127,11 +127,35 @@ json::value latest_own_portfolio_datetime(db::Connection& conn, const json::valu
   return rows.empty() ? json::value(nullptr) : rows.front().at("datetime");
 }
 
+bool ended_by_itself(const db::Row& row) {
+  const json::value& state = row.at("state");
+  const json::value& exception = row.at("exception");
+  return state.is_string() && state.get_string() == "stopped" && exception.is_string() &&
+         exception.get_string().empty();
+}
+
+// A date text is at most "YYYY-MM-DD HH:MM:SS.ffffff+08:00".
+constexpr std::size_t longest_date_text = 32;
+
+// Every progress event repeats the launch's dates: texts too long to be dates are left out of
+// it, so that a reconnecting client is not handed megabytes of them. The progress route still
+// answers them whole.
+json::object progress_event(json::object progress) {
+  for (const std::string_view key : {"start_date", "end_date"}) {
+    json::value& date = progress[key];
+    if (date.is_string() && date.get_string().size() > longest_date_text) {
+      date = nullptr;
+    }
+  }
+  return progress;
+}
+
 }  // namespace
 
 std::optional<json::object> backtest_progress(db::Connection& conn, std::int64_t backtest_id) {
   const db::Rows rows = conn.execute(
-      "SELECT id, algorithm_id, state, config, run_at, time_spent FROM backtests WHERE "
+      "SELECT id, algorithm_id, state, exception, config, run_at, time_spent FROM backtests "
+      "WHERE "
       "backtests.id = ?",
       {db::Value(backtest_id)});
   if (rows.empty()) {
@@ -161,6 +185,11 @@ std::optional<json::object> backtest_progress(db::Connection& conn, std::int64_t
   progress["end_date"] = end;
   progress["simulated_until"] = until;
   progress["progress"] = progress_between(start, end, until);
+  // A run that ended by itself went through its whole range, though its last simulated day is
+  // the last trading day, not end_date.
+  if (ended_by_itself(row) && progress["progress"].is_double()) {
+    progress["progress"] = 1.0;
+  }
   progress["elapsed_seconds"] = executing ? seconds_since(row.at("run_at")) : row.at("time_spent");
   return progress;
 }
@@ -217,10 +246,10 @@ class ProgressWatch {
       if (!progress) {
         continue;
       }
-      const json::value& until = progress->at("simulated_until");
+      const json::value until = progress->at("simulated_until");
       const auto before = last_seen_.find(id);
       if (!until.is_null() && (before == last_seen_.end() || before->second != until)) {
-        hub_->publish("progress", *progress);
+        hub_->publish("progress", progress_event(std::move(*progress)));
       }
       seen.emplace(id, until);
     }

@@ -61,7 +61,10 @@ std::int64_t EventHub::publish(std::string_view type, const boost::json::object&
   const std::int64_t id = next_id_++;
   auto text = std::make_shared<const std::string>(event_text(id, type, data));
   kept_.push_back({id, text});
-  while (kept_.size() > limits_.kept_events) {
+  kept_bytes_ += text->size();
+  while (kept_.size() > 1 &&
+         (kept_.size() > limits_.kept_events || kept_bytes_ > limits_.kept_bytes)) {
+    kept_bytes_ -= kept_.front().text->size();
     kept_.pop_front();
   }
   // A callback may end its stream's subscription; iterate over a copy.
@@ -72,6 +75,10 @@ std::int64_t EventHub::publish(std::string_view type, const boost::json::object&
     }
   }
   return id;
+}
+
+std::int64_t EventHub::publish_reset() {
+  return publish("reset", {{"last_id", next_id_}});
 }
 
 std::unique_ptr<Subscription> EventHub::subscribe(std::optional<std::int64_t> last_event_id) {

@@ -12,7 +12,7 @@ std::string text_of(std::int64_t id, const char* type, const boost::json::object
 }
 
 TEST(EventHub, KeepsTheLatestEventsAndResetsClientsThatMissedMore) {
-  auto hub = std::make_shared<EventHub>(HubLimits{3, 64, 1u << 20});
+  auto hub = std::make_shared<EventHub>(HubLimits{.kept_events = 3});
   EXPECT_EQ(hub->subscribe(0)->take(), "") << "nothing published yet, nothing missed";
   for (int n = 1; n <= 5; ++n) {
     EXPECT_EQ(hub->publish("feeds", {{"n", n}}), n);
@@ -36,7 +36,8 @@ TEST(EventHub, ASubscriberThatFallsTooFarBehindIsDroppedAloneAndItsPlaceFreed) {
   const boost::json::object data{{"text", std::string(60, 'x')}};
   const std::size_t size = EventHub::event_text(1, "feeds", data).size();
   // Room for three and a half events.
-  auto hub = std::make_shared<EventHub>(HubLimits{16, 2, size * 7 / 2});
+  auto hub = std::make_shared<EventHub>(
+      HubLimits{.kept_events = 16, .max_subscribers = 2, .max_pending_bytes = size * 7 / 2});
   auto slow = hub->subscribe(std::nullopt);
   auto fast = hub->subscribe(std::nullopt);
   EXPECT_EQ(hub->subscribe(std::nullopt), nullptr) << "two places only";
@@ -75,6 +76,35 @@ TEST(EventHub, IdsOfAnotherRunAndIdsAtTheEdgeOfTheRangeAreReset) {
                              std::numeric_limits<std::int64_t>::min(), std::int64_t{-1}}) {
     EXPECT_EQ(hub->subscribe(other)->take(), reset) << other;
   }
+}
+
+TEST(EventHub, TheReplayWindowIsBoundedByBytesAsWellAsByCount) {
+  const boost::json::object big{{"text", std::string(1000, 'x')}};
+  const std::size_t size = EventHub::event_text(1, "feeds", big).size();
+  auto hub = std::make_shared<EventHub>(HubLimits{.kept_events = 100, .kept_bytes = size * 3});
+  for (int n = 1; n <= 5; ++n) {
+    hub->publish("feeds", big);
+  }
+  // Three events fit: a client that saw 2 gets 3 to 5, one that saw 1 missed what is gone.
+  EXPECT_EQ(hub->subscribe(2)->take(),
+            text_of(3, "feeds", big) + text_of(4, "feeds", big) + text_of(5, "feeds", big));
+  EXPECT_EQ(hub->subscribe(1)->take(), text_of(5, "reset", {{"last_id", 5}}));
+  // An event larger than the whole bound is still kept, alone.
+  const boost::json::object huge{{"text", std::string(size * 4, 'y')}};
+  hub->publish("feeds", huge);
+  EXPECT_EQ(hub->subscribe(5)->take(), text_of(6, "feeds", huge));
+  EXPECT_EQ(hub->subscribe(4)->take(), text_of(6, "reset", {{"last_id", 6}}));
+}
+
+TEST(EventHub, ALiveResetReachesEveryStreamAndIsReplayedLikeAnyEvent) {
+  auto hub = std::make_shared<EventHub>(HubLimits{}, 10);
+  auto live = hub->subscribe(std::nullopt);
+  hub->publish("feeds", {{"n", 1}});
+  EXPECT_EQ(hub->publish_reset(), 11);
+  const std::string reset = text_of(11, "reset", {{"last_id", 11}});
+  EXPECT_EQ(live->take(), text_of(10, "feeds", {{"n", 1}}) + reset);
+  EXPECT_EQ(hub->subscribe(10)->take(), reset);
+  EXPECT_EQ(hub->subscribe(11)->take(), "");
 }
 
 TEST(EventHub, DataStaysOnOneLine) {

@@ -117,6 +117,14 @@ boost::asio::awaitable<http::Response> FeedGroup::post(http::Request& request) {
 }
 
 void FeedGroup::publish(const StoredIds& stored) const {
+  // One event per backtest tells a follower exactly what to read; thousands at once would
+  // push every stream past its limit and flush the replay window, so past a screenful a single
+  // reset says "read again what you follow".
+  constexpr std::size_t max_feeds_events_per_post = 64;
+  if (stored.size() > max_feeds_events_per_post) {
+    hub_->publish_reset();
+    return;
+  }
   for (const auto& [ids, last_ids] : stored) {
     boost::json::object by_kind;
     for (const auto& [table, id] : last_ids) {

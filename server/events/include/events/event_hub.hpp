@@ -20,6 +20,7 @@ namespace stratdesk::events {
 
 struct HubLimits {
   std::size_t kept_events = 1024;            // kept for replay, at least 1,000
+  std::size_t kept_bytes = 512u << 10;       // and no more text than this (the newest is kept)
   std::size_t max_subscribers = 64;          // streams open at once
   std::size_t max_pending_bytes = 1u << 20;  // waiting for one subscriber before it is dropped
 };
@@ -70,6 +71,9 @@ class EventHub final : public std::enable_shared_from_this<EventHub> {
   // Appends `event: <type>` with `data` as one line of JSON, and hands it to every subscriber.
   // Never waits and never throws for a slow subscriber; returns the event's id.
   std::int64_t publish(std::string_view type, const boost::json::object& data);
+  // Publishes a `reset`: too much changed at once to tell event by event, and every client
+  // reads again what it follows. Its data names its own id as `last_id`.
+  std::int64_t publish_reset();
 
   // A new subscription, nullptr when max_subscribers are open. With `last_event_id`, its queue
   // starts with every kept event after that id; when events after it are no longer kept (or
@@ -96,6 +100,7 @@ class EventHub final : public std::enable_shared_from_this<EventHub> {
   std::int64_t first_id_;
   std::int64_t next_id_;
   std::deque<Kept> kept_;
+  std::size_t kept_bytes_ = 0;
   std::unordered_set<Subscription*> subscribers_;
 };
 
