@@ -105,9 +105,20 @@ asio::awaitable<http::Response> EventStream::get(http::Request& request) {
   co_return response;
 }
 
+asio::awaitable<http::Response> EventTicket::post(http::Request&) {
+  co_return http::Response::json(
+      {{"ticket", tickets_->issue()}, {"expires_in", http::StreamTickets::lifetime.count()}});
+}
+
+std::string stream_path(const std::string& base_uri) {
+  return base_uri + "/events";
+}
+
 void register_api(http::Api& api, const std::string& base_uri,
-                  std::shared_ptr<events::EventHub> hub) {
-  api.add<EventStream>(base_uri + "/events", std::move(hub));
+                  std::shared_ptr<events::EventHub> hub,
+                  std::shared_ptr<http::StreamTickets> tickets) {
+  api.add<EventStream>(stream_path(base_uri), std::move(hub));
+  api.add<EventTicket>(stream_path(base_uri) + "/ticket", std::move(tickets));
 }
 
 }  // namespace stratdesk::event_stream

@@ -56,7 +56,11 @@ bool equal_in_constant_time(std::string_view a, std::string_view b) {
 
 AccessPolicy::AccessPolicy(AccessOptions options, const std::string& listen_address,
                            unsigned short port)
-    : token_(std::move(options.token)), port_(std::to_string(port)) {
+    : token_(std::move(options.token)),
+      public_paths_(std::move(options.public_paths)),
+      ticket_path_(std::move(options.ticket_path)),
+      tickets_(std::move(options.tickets)),
+      port_(std::to_string(port)) {
   hosts_ = {"localhost", "127.0.0.1", "[::1]", lower(bracketed(listen_address))};
   for (const auto& host : options.allowed_hosts) {
     hosts_.push_back(lower(bracketed(host)));
@@ -103,7 +107,38 @@ std::string_view field(const RequestMessage& header, std::string_view name) {
   return found == header.end() ? std::string_view{} : std::string_view(found->value());
 }
 
+// The value of `name` in a query string "a=1&b=2"; empty when absent.
+std::string_view query_value(std::string_view query, std::string_view name) {
+  while (!query.empty()) {
+    const auto amp = query.find('&');
+    const std::string_view pair = query.substr(0, amp);
+    query = amp == std::string_view::npos ? std::string_view{} : query.substr(amp + 1);
+    if (pair.size() > name.size() && pair.starts_with(name) && pair[name.size()] == '=') {
+      return pair.substr(name.size() + 1);
+    }
+  }
+  return {};
+}
+
 }  // namespace
+
+bool AccessPolicy::admitted_without_token(const RequestMessage& request) const {
+  using boost::beast::http::verb;
+  if (request.method() != verb::get && request.method() != verb::head) {
+    return false;
+  }
+  const std::string_view target = request.target();
+  const auto question = target.find('?');
+  const std::string_view path = target.substr(0, question);
+  if (std::find(public_paths_.begin(), public_paths_.end(), path) != public_paths_.end()) {
+    return true;
+  }
+  if (!tickets_ || path != ticket_path_ || question == std::string_view::npos) {
+    return false;
+  }
+  const std::string_view ticket = query_value(target.substr(question + 1), "ticket");
+  return !ticket.empty() && tickets_->redeem(ticket);
+}
 
 std::optional<Response> AccessPolicy::refusal(const RequestMessage& request) const {
   const std::string_view host = field(request, "Host");
@@ -118,7 +153,8 @@ std::optional<Response> AccessPolicy::refusal(const RequestMessage& request) con
                                       "to admit it");
   }
   // Browsers never send credentials with a preflight; the request it announces carries them.
-  if (token_ && !is_preflight(request) && !token_matches(field(request, "Authorization"))) {
+  if (token_ && !is_preflight(request) && !token_matches(field(request, "Authorization")) &&
+      !admitted_without_token(request)) {
     Response response = Response::message(401, "missing or wrong access token");
     response.headers.emplace_back("WWW-Authenticate", "Bearer");
     return response;

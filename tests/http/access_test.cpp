@@ -164,3 +164,37 @@ TEST_F(AccessTest, ConnectionsBeyondTheCapAreRefusedWhenAllAreBusy) {
 
 }  // namespace
 }  // namespace stratdesk::http
+
+namespace stratdesk::http {
+namespace {
+
+TEST(StreamTickets, ATicketOpensOnceAndOnlyWithinItsLifetime) {
+  StreamTickets tickets;
+  const auto now = StreamTickets::Clock::now();
+  const std::string ticket = tickets.issue(now);
+  EXPECT_EQ(ticket.size(), 32u);
+  EXPECT_EQ(ticket.find_first_not_of("0123456789abcdef"), std::string::npos) << ticket;
+  EXPECT_NE(tickets.issue(now), ticket);
+  EXPECT_TRUE(tickets.redeem(ticket, now + std::chrono::seconds(29)));
+  EXPECT_FALSE(tickets.redeem(ticket, now + std::chrono::seconds(29))) << "spent";
+  const std::string late = tickets.issue(now);
+  EXPECT_FALSE(tickets.redeem(late, now + StreamTickets::lifetime));
+  EXPECT_FALSE(tickets.redeem("", now));
+  EXPECT_FALSE(tickets.redeem(std::string(32, '0'), now));
+}
+
+TEST(StreamTickets, ABurstOfUnusedTicketsGivesUpTheOldestFirst) {
+  StreamTickets tickets;
+  const auto start = StreamTickets::Clock::now();
+  std::vector<std::string> issued;
+  for (int n = 0; n < 1500; ++n) {
+    issued.push_back(tickets.issue(start + std::chrono::milliseconds(n)));
+  }
+  const auto now = start + std::chrono::seconds(2);
+  EXPECT_FALSE(tickets.redeem(issued.front(), now));
+  EXPECT_TRUE(tickets.redeem(issued.back(), now));
+  EXPECT_TRUE(tickets.redeem(issued[1500 - 1024], now));
+}
+
+}  // namespace
+}  // namespace stratdesk::http

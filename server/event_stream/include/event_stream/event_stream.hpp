@@ -10,6 +10,7 @@
 #include "http/request.hpp"
 #include "http/response.hpp"
 #include "http/router.hpp"
+#include "http/stream_tickets.hpp"
 
 // The event stream: the hub's events as a Server-Sent Events answer that stays open.
 namespace stratdesk::event_stream {
@@ -34,8 +35,25 @@ class EventStream final {
   StreamTimings timings_;
 };
 
-// Mounts EventStream at `base_uri` + "/events".
+// POST <base>/events/ticket (with the access token, as every call): {"ticket", "expires_in"},
+// a single-use ticket that opens the stream as GET <base>/events?ticket=<ticket> without the
+// token, for a browser's EventSource, which cannot send headers.
+class EventTicket final {
+ public:
+  explicit EventTicket(std::shared_ptr<http::StreamTickets> tickets)
+      : tickets_(std::move(tickets)) {}
+  boost::asio::awaitable<http::Response> post(http::Request& request);
+
+ private:
+  std::shared_ptr<http::StreamTickets> tickets_;
+};
+
+// The path the access policy admits with a ticket.
+std::string stream_path(const std::string& base_uri);
+
+// Mounts EventStream at stream_path(base_uri) and EventTicket beside it.
 void register_api(http::Api& api, const std::string& base_uri,
-                  std::shared_ptr<events::EventHub> hub);
+                  std::shared_ptr<events::EventHub> hub,
+                  std::shared_ptr<http::StreamTickets> tickets);
 
 }  // namespace stratdesk::event_stream

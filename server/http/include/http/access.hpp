@@ -1,5 +1,6 @@
 #pragma once
 
+#include <memory>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -7,6 +8,7 @@
 
 #include "http/request.hpp"
 #include "http/response.hpp"
+#include "http/stream_tickets.hpp"
 
 namespace stratdesk::http {
 
@@ -15,8 +17,13 @@ struct AccessOptions {
   std::vector<std::string> allowed_hosts;
   // Origins (scheme://host[:port]) whose pages may call the server, besides its own.
   std::vector<std::string> allowed_origins;
-  // When set, every request must carry "Authorization: Bearer <token>".
+  // When set, every request must carry "Authorization: Bearer <token>", except GET and HEAD of
+  // `public_paths` (pages a browser loads by address, which hold nothing of the user's) and GET
+  // and HEAD of `ticket_path` with a `ticket` query parameter `tickets` redeems.
   std::optional<std::string> token;
+  std::vector<std::string> public_paths;
+  std::string ticket_path;
+  std::shared_ptr<StreamTickets> tickets;
 };
 
 // Keeps web pages out. The server listens on the loopback interface and runs the code it is
@@ -44,10 +51,14 @@ class AccessPolicy {
   [[nodiscard]] bool host_allowed(std::string_view host) const;
   [[nodiscard]] bool origin_allowed(std::string_view origin) const;
   [[nodiscard]] bool token_matches(std::string_view authorization) const;
+  [[nodiscard]] bool admitted_without_token(const RequestMessage& request) const;
 
   std::vector<std::string> hosts_;    // lower-case names, IPv6 literals in brackets
   std::vector<std::string> origins_;  // lower-case, without a trailing slash
   std::optional<std::string> token_;
+  std::vector<std::string> public_paths_;
+  std::string ticket_path_;
+  std::shared_ptr<StreamTickets> tickets_;
   std::string port_;
 };
 
