@@ -25,6 +25,7 @@ namespace asio = boost::asio;
 // Resources are built by the router without arguments; what they serve is set at mounting.
 struct Settings {
   std::string document;
+  std::string document_tag;
   std::string docs_dir;
 };
 
@@ -79,6 +80,67 @@ Response raw_answer(std::string bytes, std::string_view content_type) {
   return response;
 }
 
+// An entity tag of text held in memory for the server's life.
+std::string tag_of_text(std::string_view text) {
+  std::ostringstream tag;
+  tag << '"' << std::hex << std::hash<std::string_view>{}(text) << '-' << text.size() << '"';
+  return tag.str();
+}
+
+// An entity tag of a file: its size and modification time, so that it changes when an upgrade
+// replaces the file and costs no reading.
+std::optional<std::string> tag_of_file(const fs::path& path) {
+  std::error_code ec;
+  const auto size = fs::file_size(path, ec);
+  const auto modified = ec ? fs::file_time_type{} : fs::last_write_time(path, ec);
+  if (ec) {
+    return std::nullopt;
+  }
+  std::ostringstream tag;
+  tag << '"' << std::hex << modified.time_since_epoch().count() << '-' << size << '"';
+  return tag.str();
+}
+
+// True when If-None-Match names `tag` (weak comparison, as for GET) or is "*".
+bool client_has(const Request& request, std::string_view tag) {
+  const auto& header = request.message();
+  const auto found = header.find("If-None-Match");
+  if (found == header.end()) {
+    return false;
+  }
+  std::string_view list = found->value();
+  while (!list.empty()) {
+    const auto comma = list.find(',');
+    std::string_view item = list.substr(0, comma);
+    list = comma == std::string_view::npos ? std::string_view{} : list.substr(comma + 1);
+    while (!item.empty() && (item.front() == ' ' || item.front() == '\t')) {
+      item.remove_prefix(1);
+    }
+    while (!item.empty() && (item.back() == ' ' || item.back() == '\t')) {
+      item.remove_suffix(1);
+    }
+    if (item.starts_with("W/")) {
+      item.remove_prefix(2);
+    }
+    if (item == "*" || item == tag) {
+      return true;
+    }
+  }
+  return false;
+}
+
+// Browsers revalidate every time, so an upgrade is seen at once, and an unchanged file costs
+// a 304 without a body.
+Response with_validator(Response response, const std::string& tag) {
+  response.headers.emplace_back("ETag", tag);
+  response.headers.emplace_back("Cache-Control", "no-cache");
+  return response;
+}
+
+Response not_modified(const std::string& tag) {
+  return with_validator(Response::json_text("", 304), tag);
+}
+
 // The file `name` of `directory`, provided it is a plain name of a regular file that lies
 // inside the directory once links are followed.
 std::optional<fs::path> file_within(const fs::path& directory, std::string_view name) {
@@ -98,12 +160,8 @@ std::optional<fs::path> file_within(const fs::path& directory, std::string_view 
   return file;
 }
 
-std::optional<std::string> read_docs_file(std::string_view name) {
-  const auto path = file_within(settings().docs_dir, name);
-  if (!path) {
-    return std::nullopt;
-  }
-  std::ifstream in(*path, std::ios::binary);
+std::optional<std::string> read_file(const fs::path& path) {
+  std::ifstream in(path, std::ios::binary);
   std::ostringstream bytes;
   bytes << in.rdbuf();
   if (!in) {
@@ -119,37 +177,54 @@ Response not_installed(std::string_view name) {
 
 class OpenApiDocument {
  public:
-  asio::awaitable<Response> get(Request&) { co_return Response::json_text(settings().document); }
+  asio::awaitable<Response> get(Request& request) {
+    const std::string& tag = settings().document_tag;
+    if (client_has(request, tag)) {
+      co_return not_modified(tag);
+    }
+    co_return with_validator(Response::json_text(settings().document), tag);
+  }
 };
 
 class DocsPage {
  public:
-  asio::awaitable<Response> get(Request&) {
+  asio::awaitable<Response> get(Request& request) {
     // Without the viewer the page would stay blank; say what is missing instead.
     if (!file_within(settings().docs_dir, "swagger-ui-bundle.js")) {
       co_return not_installed("swagger-ui-bundle.js");
     }
-    co_return raw_answer(std::string(docs_page), "text/html; charset=utf-8");
+    static const std::string tag = tag_of_text(docs_page);
+    if (client_has(request, tag)) {
+      co_return not_modified(tag);
+    }
+    co_return with_validator(raw_answer(std::string(docs_page), "text/html; charset=utf-8"), tag);
   }
 };
 
-template <std::size_t Index>
+// One of the viewer's files, read from the docs folder at each request.
 class DocsFile {
  public:
-  asio::awaitable<Response> get(Request&) {
-    constexpr std::string_view name = docs_files[Index];
-    auto bytes = read_docs_file(name);
-    if (!bytes) {
-      co_return not_installed(name);
-    }
-    co_return raw_answer(std::move(*bytes), content_type_of(name));
-  }
-};
+  explicit DocsFile(std::string_view name) : name_(name) {}
 
-template <std::size_t... Index>
-void add_docs_files(http::Api& api, const std::string& base_uri, std::index_sequence<Index...>) {
-  (api.add<DocsFile<Index>>(base_uri + "/docs/" + std::string(docs_files[Index])), ...);
-}
+  asio::awaitable<Response> get(Request& request) {
+    const auto path = file_within(settings().docs_dir, name_);
+    const auto tag = path ? tag_of_file(*path) : std::nullopt;
+    if (!tag) {
+      co_return not_installed(name_);
+    }
+    if (client_has(request, *tag)) {
+      co_return not_modified(*tag);
+    }
+    auto bytes = read_file(*path);
+    if (!bytes) {
+      co_return not_installed(name_);
+    }
+    co_return with_validator(raw_answer(std::move(*bytes), content_type_of(name_)), *tag);
+  }
+
+ private:
+  std::string_view name_;
+};
 
 }  // namespace
 
@@ -170,11 +245,23 @@ std::string document_for(std::string_view base_uri) {
   return json::serialize(document);
 }
 
+std::vector<std::string> public_paths(const std::string& base_uri) {
+  std::vector<std::string> paths = {base_uri + "/openapi.json", base_uri + "/docs"};
+  for (const std::string_view name : docs_files) {
+    paths.push_back(base_uri + "/docs/" + std::string(name));
+  }
+  return paths;
+}
+
 void register_api(http::Api& api, const std::string& base_uri, const std::string& docs_dir) {
-  settings() = Settings{document_for(base_uri), docs_dir};
+  std::string document = document_for(base_uri);
+  std::string tag = tag_of_text(document);
+  settings() = Settings{std::move(document), std::move(tag), docs_dir};
   api.add<OpenApiDocument>(base_uri + "/openapi.json");
   api.add<DocsPage>(base_uri + "/docs");
-  add_docs_files(api, base_uri, std::make_index_sequence<docs_files.size()>{});
+  for (const std::string_view name : docs_files) {
+    api.add<DocsFile>(base_uri + "/docs/" + std::string(name), name);
+  }
 }
 
 }  // namespace stratdesk::apidoc

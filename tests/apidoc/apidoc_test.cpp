@@ -89,12 +89,13 @@ MethodsByPath mounted(const std::string& base_uri) {
   const auto hub = std::make_shared<events::EventHub>();
   http::WorkerPool pool(1, 1);
   db::Writer writer(database);
+  db::ReadPool reads(database, 1);
   http::Api api;
   algorithms::register_api(api, base_uri, database, writer, extraction, {"", hub});
   backtest::register_api(api, base_uri, database, writer, backtests, engines, hub);
-  feeds::register_api(api, base_uri, database, pool, writer, hub);
+  feeds::register_api(api, base_uri, reads, pool, writer, hub);
   morvex_api::register_api(api, base_uri, database, analytics);
-  event_stream::register_api(api, base_uri, hub);
+  event_stream::register_api(api, base_uri, hub, std::make_shared<http::StreamTickets>());
   register_api(api, base_uri, docs_dir());
   MethodsByPath paths;
   for (const auto& route : api.routes()) {
@@ -251,6 +252,26 @@ TEST_F(DocsPage, ServesThePageAndTheViewersFilesFromTheInstalledFolder) {
             std::to_string(fs::file_size(docs_dir() + "/swagger-ui-bundle.js")));
 }
 
+// Revalidated at every load and answered 304 while unchanged; a changed file gets a new tag.
+TEST_F(DocsPage, UnchangedFilesAreAnswered304WithoutABody) {
+  for (const std::string target : {"/api/docs", "/api/openapi.json", "/api/docs/index.css"}) {
+    const auto first = client_.get(target);
+    ASSERT_EQ(first.status, 200) << target;
+    const std::string tag = first.headers.at("etag");
+    EXPECT_EQ(first.headers.at("cache-control"), "no-cache") << target;
+    for (const std::string& sent : {tag, "\"other\", W/" + tag, std::string("*")}) {
+      const auto again = client_.request("GET", target, "", "", {{"If-None-Match", sent}});
+      EXPECT_EQ(again.status, 304) << target << " " << sent;
+      EXPECT_EQ(again.body, "") << target;
+      EXPECT_EQ(again.headers.at("etag"), tag) << target;
+      EXPECT_FALSE(again.headers.contains("content-length")) << target;
+    }
+    const auto changed = client_.request("GET", target, "", "", {{"If-None-Match", "\"old\""}});
+    EXPECT_EQ(changed.status, 200) << target;
+    EXPECT_EQ(changed.body, first.body) << target;
+  }
+}
+
 TEST_F(DocsPage, ServesNothingElseOfTheFolderOrBeyondIt) {
   for (const std::string target :
        {"/api/docs/package.json", "/api/docs/../openapi.json", "/api/docs/..%2Fpackage.json",
@@ -344,6 +365,21 @@ TEST_F(DocsFolder, AnswersMissingFilesAndLinksLeavingTheFolderWith404) {
   EXPECT_EQ(client.get("/api/docs/swagger-ui.css").status, 404);
   EXPECT_EQ(client.get("/api/docs/index.css").status, 404);
   EXPECT_EQ(client.get("/api/docs/favicon-16x16.png").status, 404);
+}
+
+// A file replaced by an upgrade is not mistaken for the one the browser holds.
+TEST_F(DocsFolder, AReplacedFileGetsANewTag) {
+  HttpClient client("127.0.0.1", port_);
+  test::write_file(folder_.file("index.css"), "body { color: red; }\n");
+  const auto first = client.get("/api/docs/index.css");
+  ASSERT_EQ(first.status, 200);
+  const std::string tag = first.headers.at("etag");
+  test::write_file(folder_.file("index.css"), "body { color: blue; }\n");
+  const auto replaced =
+      client.request("GET", "/api/docs/index.css", "", "", {{"If-None-Match", tag}});
+  EXPECT_EQ(replaced.status, 200);
+  EXPECT_EQ(replaced.body, "body { color: blue; }\n");
+  EXPECT_NE(replaced.headers.at("etag"), tag);
 }
 
 }  // namespace

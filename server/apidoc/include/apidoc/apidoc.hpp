@@ -3,6 +3,7 @@
 #include <array>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include "http/router.hpp"
 
@@ -23,6 +24,10 @@ inline constexpr std::array<std::string_view, 5> docs_files = {
 // mounted). Throws std::logic_error when the kept document has a path outside
 // document_base_uri.
 std::string document_for(std::string_view base_uri);
+
+// The document, the page and its files: what a browser loads by address, served without the
+// access token (they hold nothing of the user's; the calls the page makes still need it).
+std::vector<std::string> public_paths(const std::string& base_uri);
 
 // Mounts GET base_uri + "/openapi.json", base_uri + "/docs" and the page's files, read from
 // `docs_dir` at each request (a missing file is answered 404).
