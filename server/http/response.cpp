@@ -9,7 +9,7 @@ namespace stratdesk::http {
 Response Response::message(int status, std::string_view text) {
   boost::json::object body;
   body["message"] = text;
-  return Response{status, std::move(body), {}, std::nullopt, {}};
+  return Response{status, std::move(body), {}, std::nullopt, {}, {}};
 }
 
 Response Response::refusal(const common::Refusal& named) {

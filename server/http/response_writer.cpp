@@ -6,11 +6,15 @@
 
 #include <boost/asio/as_tuple.hpp>
 #include <boost/asio/use_awaitable.hpp>
+#include <boost/asio/write.hpp>
+#include <boost/beast/http/chunk_encode.hpp>
 #include <boost/beast/http/empty_body.hpp>
+#include <boost/beast/http/serializer.hpp>
 #include <boost/beast/http/string_body.hpp>
 #include <boost/beast/http/write.hpp>
 
 #include "common/json_text.hpp"
+#include "log/log.hpp"
 
 namespace stratdesk::http::detail {
 namespace {
@@ -44,16 +48,64 @@ boost::asio::awaitable<bool> write_response(beast::tcp_stream& stream, Response 
   std::string body =
       response.body_text ? std::move(*response.body_text) : common::to_json_text(response.body);
   const auto status = static_cast<bhttp::status>(response.status);
-  if (options.head_only) {
+  // A 304 has no body, and no length either: a length would be the one of the full answer.
+  const bool not_modified = status == bhttp::status::not_modified;
+  if (options.head_only || not_modified) {
     bhttp::response<bhttp::empty_body> message{status, options.version};
-    add_common_headers(message, response, options.keep_alive);
-    message.content_length(body.size());
+    // A streamed answer, or one sent in pieces, has no length known in advance.
+    const bool unknown_length = response.stream || response.pieces;
+    add_common_headers(message, response, options.keep_alive && !unknown_length);
+    if (not_modified) {
+      message.erase(bhttp::field::content_type);
+    } else if (!unknown_length) {
+      message.content_length(body.size());
+    }
     co_return co_await write_message(stream, message, options.timeout);
   }
   bhttp::response<bhttp::string_body> message{status, options.version, std::move(body)};
   add_common_headers(message, response, options.keep_alive);
   message.prepare_payload();
   co_return co_await write_message(stream, message, options.timeout);
+}
+
+boost::asio::awaitable<bool> write_in_pieces(beast::tcp_stream& stream, Response response,
+                                             const WriteOptions& options) {
+  // HTTP/1.0 knows no chunks: the body ends with the connection instead.
+  const bool chunked = options.version >= http_1_1;
+  bhttp::response<bhttp::empty_body> header{static_cast<bhttp::status>(response.status),
+                                            options.version};
+  add_common_headers(header, response, options.keep_alive && chunked);
+  header.chunked(chunked);
+  bhttp::response_serializer<bhttp::empty_body> serializer{header};
+  stream.expires_after(options.timeout);
+  if (auto [ec, n] = co_await bhttp::async_write_header(stream, serializer, use_tuple); ec) {
+    co_return false;
+  }
+  std::optional<std::string> piece = std::move(response.body_text);
+  while (piece) {
+    if (!piece->empty()) {
+      stream.expires_after(options.timeout);
+      const auto buffer = boost::asio::buffer(*piece);
+      auto [ec, n] =
+          chunked ? co_await boost::asio::async_write(stream, bhttp::make_chunk(buffer), use_tuple)
+                  : co_await boost::asio::async_write(stream, buffer, use_tuple);
+      if (ec) {
+        co_return false;
+      }
+    }
+    try {
+      piece = co_await response.pieces();
+    } catch (const std::exception& error) {
+      log::logger().error("an answer sent in pieces failed after its start: {}", error.what());
+      co_return false;
+    }
+  }
+  if (chunked) {
+    stream.expires_after(options.timeout);
+    auto [ec, n] = co_await boost::asio::async_write(stream, bhttp::make_chunk_last(), use_tuple);
+    co_return !ec;
+  }
+  co_return false;
 }
 
 boost::asio::awaitable<bool> write_continue(beast::tcp_stream& stream, unsigned version,

@@ -30,6 +30,12 @@ struct WriteOptions {
 boost::asio::awaitable<bool> write_response(boost::beast::tcp_stream& stream, Response response,
                                             const WriteOptions& options);
 
+// Writes an answer whose body comes in pieces (Response::pieces): chunked for HTTP/1.1, up to
+// the connection's end for HTTP/1.0. True when it was written whole and the connection may go
+// on; false when the client went away, a piece failed (logged) or the connection must close.
+boost::asio::awaitable<bool> write_in_pieces(boost::beast::tcp_stream& stream, Response response,
+                                             const WriteOptions& options);
+
 // Writes the interim "100 Continue" answer. False when it could not be written in time.
 boost::asio::awaitable<bool> write_continue(boost::beast::tcp_stream& stream, unsigned version,
                                             std::chrono::milliseconds timeout);

@@ -150,9 +150,13 @@ boost::asio::awaitable<void> Server::serve(tcp::socket socket) {
                                    .head_only = request.method() == verb::head,
                                    .keep_alive = request.keep_alive() && !stopping_,
                                    .timeout = options_.write_timeout};
-    const bool written = co_await detail::write_response(session.stream, std::move(response), how);
+    const bool closes = how.head_only && (response.stream || response.pieces);
+    const bool in_pieces = response.pieces && !how.head_only;
+    const bool written =
+        in_pieces ? co_await detail::write_in_pieces(session.stream, std::move(response), how)
+                  : co_await detail::write_response(session.stream, std::move(response), how);
     session.busy = false;
-    if (!written || !how.keep_alive) {
+    if (!written || !how.keep_alive || closes) {
       break;
     }
   }

@@ -314,6 +314,41 @@ TEST_F(FeedsTest, NonFiniteNumbersFromPythonAreStoredAndAnsweredAsStrictJson) {
   EXPECT_EQ(row.at("information_ratio"), 0.5);
 }
 
+// A page larger than one piece goes out in chunks read from one statement: the same rows, in
+// order, and the connection goes on serving. Small pages keep their length.
+TEST_F(FeedsTest, ALargePageIsSentInChunksWithTheSameRows) {
+  constexpr int rows = 400;
+  array logs;
+  for (int n = 0; n < rows; ++n) {
+    logs.push_back(array{3, 7, day(1 + n % 28), std::string(4000, 'a' + n % 26), 20});
+  }
+  ASSERT_EQ(post({{"log_feeds", logs}}).status, 200);
+
+  const HttpResponse small = client_.get(feeds_prefix + std::string("log?limit=5"));
+  EXPECT_EQ(small.headers.count("transfer-encoding"), 0u);
+  EXPECT_EQ(small.json().as_array().size(), 5u);
+  for (const char* query : {"log?limit=100000000", "log?after_id=0&limit=100000000"}) {
+    const HttpResponse large = client_.get(feeds_prefix + std::string(query));
+    ASSERT_EQ(large.status, 200) << query;
+    EXPECT_EQ(large.headers.at("transfer-encoding"), "chunked") << query;
+    const array got = large.json().as_array();
+    ASSERT_EQ(got.size(), static_cast<std::size_t>(rows)) << query;
+    std::int64_t last_id = 0;
+    for (const auto& row : got) {
+      EXPECT_EQ(row.at("content").as_string().size(), 4000u);
+      if (std::string(query).find("after_id") != std::string::npos) {
+        EXPECT_GT(row.at("id").as_int64(), last_id);
+        last_id = row.at("id").as_int64();
+      }
+    }
+    // The same connection serves the next request.
+    EXPECT_EQ(client_.get(feeds_prefix + std::string("log?limit=1")).json().as_array().size(), 1u);
+  }
+  const HttpResponse head = client_.request("HEAD", feeds_prefix + std::string("log?limit=1000"));
+  EXPECT_EQ(head.status, 200);
+  EXPECT_EQ(head.body, "");
+}
+
 TEST(FeedsDurability, AnAnsweredPostSurvivesAKillRightAfter) {
   test::TempDir dir;
   for (int round = 0; round < 5; ++round) {

@@ -134,15 +134,11 @@ TEST_F(IncrementalReadsTest, BadAfterIdIsRefusedNamingTheArgumentOnEveryRoute) {
 TEST_F(IncrementalReadsTest, AfterIdSearchesOnlyTheBacktestsOwnLaterRows) {
   post_round(0);  // the statistics-free planner must still choose the key on a filled table
   db::Connection c(server_.db_path());
-  db::Database database(server_.db_path());
-  const std::vector<std::pair<std::string, std::string>> statements = {
-      {"portfolio_feeds", PortfolioFeed(database).after_id_sql()},
-      {"trade_feeds", TradeFeed(database).after_id_sql()},
-      {"log_feeds", LogFeed(database).after_id_sql()},
-      {"plot_feeds", PlotFeed(database).after_id_sql()},
-      {"position_feeds", PositionFeed(database).after_id_sql()},
-      {"account_feeds", AccountFeed(database).after_id_sql()},
-      {"risk_feeds", RiskFeed(database).after_id_sql()}};
+  std::vector<std::pair<std::string, std::string>> statements;
+  for (const auto& kind : feed_kinds) {
+    statements.emplace_back(kind.table,
+                            FeedQuery::after_id_sql(kind.table, kind.table == "portfolio_feeds"));
+  }
   for (const auto& [table, sql] : statements) {
     EXPECT_NE(sql.find(table), std::string::npos);
     std::string plan;

@@ -7,7 +7,6 @@
 #include "db/db.hpp"
 #include "feeds/feeds.hpp"
 #include "http/arguments.hpp"
-#include "request_db/request_db.hpp"
 
 namespace stratdesk::feeds {
 namespace {
@@ -105,52 +104,58 @@ void append_column(std::string& out, const db::Statement::Column& value, bool su
 
 }  // namespace
 
-void PageWriter::learn_layout(const db::Statement& statement) {
-  const int columns = statement.column_count();
-  std::vector<std::string> keys;
-  std::vector<bool> substitutes(static_cast<std::size_t>(columns), false);
-  for (int column = 0; column < columns; ++column) {
-    std::string key;
-    common::append_json_string(key, statement.column_name(column));
-    key += ':';
-    keys.push_back(std::move(key));
-  }
-  for (std::string_view field : substituted_) {
-    bool found = false;
+const PageWriter::Layout& PageWriter::layout_of(const db::Statement& statement) const {
+  std::call_once(learned_, [&] {
+    const int columns = statement.column_count();
+    Layout layout;
+    layout.substitutes.assign(static_cast<std::size_t>(columns), false);
     for (int column = 0; column < columns; ++column) {
-      if (statement.column_name(column) == field) {
-        substitutes[static_cast<std::size_t>(column)] = true;
-        found = true;
+      std::string key;
+      common::append_json_string(key, statement.column_name(column));
+      key += ':';
+      layout.keys.push_back(std::move(key));
+    }
+    for (std::string_view field : substituted_) {
+      bool found = false;
+      for (int column = 0; column < columns; ++column) {
+        if (statement.column_name(column) == field) {
+          layout.substitutes[static_cast<std::size_t>(column)] = true;
+          found = true;
+        }
+      }
+      if (!found) {
+        throw std::out_of_range("column " + std::string(field) + " is not in the page");
       }
     }
-    if (!found) {
-      throw std::out_of_range("column " + std::string(field) + " is not in the page");
-    }
-  }
-  keys_ = std::move(keys);
-  substitutes_ = std::move(substitutes);
+    layout_ = std::move(layout);
+  });
+  return layout_;
 }
 
-std::string PageWriter::write(db::Statement& statement) {
-  std::string out = "[";
-  bool first = true;
-  while (statement.step()) {
-    if (keys_.empty()) {
-      learn_layout(statement);
+bool PageWriter::write_some(db::Statement& statement, std::string& out, std::size_t enough,
+                            bool& started) const {
+  if (!started) {
+    out += '[';
+  }
+  while (out.size() < enough) {
+    if (!statement.step()) {
+      out += ']';
+      return true;
     }
-    out += first ? "{" : ",{";
-    first = false;
-    for (std::size_t column = 0; column < keys_.size(); ++column) {
+    const Layout& layout = layout_of(statement);
+    out += started ? ",{" : "{";
+    started = true;
+    for (std::size_t column = 0; column < layout.keys.size(); ++column) {
       if (column > 0) {
         out += ',';
       }
-      out += keys_[column];
-      append_column(out, statement.column(static_cast<int>(column)), substitutes_[column]);
+      out += layout.keys[column];
+      append_column(out, statement.column(static_cast<int>(column)), layout.substitutes[column]);
     }
     out += '}';
   }
-  out += ']';
-  return out;
+  started = true;
+  return false;
 }
 
 namespace {
@@ -162,6 +167,39 @@ std::string select_backtest_rows(std::string_view table, bool by_benchmark,
          (by_benchmark ? " AND is_benchmark = ?" : "");
 }
 
+// One page being read: its statement, on a connection leased for as long as the page is read,
+// so that every piece comes from the same snapshot. Used by one reader at a time.
+class PageCursor {
+ public:
+  PageCursor(db::ReadPool& reads, const std::string& sql, const PageWriter& writer)
+      : lease_(reads.lease()), statement_(lease_.connection(), sql), writer_(writer) {}
+
+  db::Statement& statement() { return statement_; }
+  [[nodiscard]] bool done() const { return done_; }
+
+  std::string next_piece() {
+    std::string piece;
+    done_ = writer_.write_some(statement_, piece, FeedQuery::piece_bytes, started_);
+    return piece;
+  }
+
+ private:
+  db::ReadPool::Lease lease_;
+  db::Statement statement_;
+  const PageWriter& writer_;
+  bool started_ = false;
+  bool done_ = false;
+};
+
+boost::asio::awaitable<std::optional<std::string>> next_piece(db::ReadPool& reads,
+                                                              std::shared_ptr<PageCursor> cursor) {
+  if (cursor->done()) {
+    co_return std::nullopt;
+  }
+  auto read = [&cursor] { return cursor->next_piece(); };
+  co_return co_await reads.run(read);
+}
+
 }  // namespace
 
 // The after_id statement reads the (backtest_id, id) index from the given id, so a poll costs
@@ -169,14 +207,18 @@ std::string select_backtest_rows(std::string_view table, bool by_benchmark,
 // OFFSET) nor the later rows of other backtests (unlike a walk of the primary key). Left to
 // itself the planner may prefer the (algorithm_id, backtest_id, ...) index and then sort every
 // row of the backtest by id, which INDEXED BY rules out.
-FeedQuery::FeedQuery(db::Database& database, std::string_view table, Columns substituted,
+std::string FeedQuery::after_id_sql(std::string_view table, bool by_benchmark) {
+  return select_backtest_rows(table, by_benchmark,
+                              " INDEXED BY " + std::string(table) + "_after_id_index") +
+         " AND id > ? ORDER BY id ASC LIMIT ?";
+}
+
+FeedQuery::FeedQuery(db::ReadPool& reads, std::string_view table, Columns substituted,
                      bool by_benchmark)
-    : database_(database),
+    : reads_(reads),
       sql_(select_backtest_rows(table, by_benchmark) + " ORDER BY datetime ASC LIMIT ? OFFSET ?"),
       writer_(substituted),
-      after_id_sql_(select_backtest_rows(table, by_benchmark,
-                                         " INDEXED BY " + std::string(table) + "_after_id_index") +
-                    " AND id > ? ORDER BY id ASC LIMIT ?"),
+      after_id_sql_(after_id_sql(table, by_benchmark)),
       after_id_writer_(substituted),
       by_benchmark_(by_benchmark) {}
 
@@ -184,38 +226,50 @@ boost::asio::awaitable<http::Response> FeedQuery::get(http::Request& request,
                                                       std::int64_t algorithm_id,
                                                       std::int64_t backtest_id) {
   const FeedArgs args = parse_feed_args(request);
-  db::Statement statement(request_db::get_connection(request, database_),
-                          args.after_id ? after_id_sql_ : sql_);
-  int index = 1;
-  statement.bind(index++, algorithm_id);
-  statement.bind(index++, backtest_id);
-  if (by_benchmark_) {
-    statement.bind(index++, args.is_benchmark ? 1 : 0);
-  }
-  if (args.after_id) {
-    statement.bind(index++, *args.after_id);
-    statement.bind(index++, args.limit);
-    co_return http::Response::json_text(after_id_writer_.write(statement));
-  }
-  statement.bind(index++, args.limit);
-  statement.bind(index++, args.start_index);
+  std::shared_ptr<PageCursor> cursor;
   // Written straight from the statement: a page is read far more often than anything else, and
   // building row maps first would cost more than the query.
-  co_return http::Response::json_text(writer_.write(statement));
+  auto first_piece = [&] {
+    cursor = std::make_shared<PageCursor>(reads_, args.after_id ? after_id_sql_ : sql_,
+                                          args.after_id ? after_id_writer_ : writer_);
+    db::Statement& statement = cursor->statement();
+    int index = 1;
+    statement.bind_integer(index++, algorithm_id);
+    statement.bind_integer(index++, backtest_id);
+    if (by_benchmark_) {
+      statement.bind_integer(index++, args.is_benchmark ? 1 : 0);
+    }
+    if (args.after_id) {
+      statement.bind_integer(index++, *args.after_id);
+      statement.bind_integer(index++, args.limit);
+    } else {
+      statement.bind_integer(index++, args.limit);
+      statement.bind_integer(index++, args.start_index);
+    }
+    return cursor->next_piece();
+  };
+  http::Response response = http::Response::json_text(co_await reads_.run(first_piece));
+  if (!cursor->done()) {
+    response.pieces = [&reads = reads_, cursor] { return next_piece(reads, cursor); };
+  }
+  co_return response;
 }
 
-void register_api(http::Api& api, const std::string& base_uri, db::Database& database,
+void register_api(http::Api& api, const std::string& base_uri, db::ReadPool& reads,
                   http::WorkerPool& pool, db::Writer& writer,
                   std::shared_ptr<events::EventHub> hub) {
-  const std::string backtest =
-      base_uri + "/algorithms/<int:algorithm_id>/backtests/<int:backtest_id>";
-  api.add<PortfolioFeed>(backtest + "/feeds/portfolio", database);
-  api.add<TradeFeed>(backtest + "/feeds/trade", database);
-  api.add<LogFeed>(backtest + "/feeds/log", database);
-  api.add<PlotFeed>(backtest + "/feeds/plot", database);
-  api.add<PositionFeed>(backtest + "/feeds/position", database);
-  api.add<AccountFeed>(backtest + "/feeds/account", database);
-  api.add<RiskFeed>(backtest + "/feeds/risk", database);
+  const std::string feeds =
+      base_uri + "/algorithms/<int:algorithm_id>/backtests/<int:backtest_id>/feeds/";
+  api.add<FeedQuery>(feeds + "portfolio", reads, "portfolio_feeds", Columns(portfolio_fields_name),
+                     true);
+  api.add<FeedQuery>(feeds + "trade", reads, "trade_feeds", Columns(trade_fields_name), false);
+  api.add<FeedQuery>(feeds + "log", reads, "log_feeds", Columns(), false);
+  api.add<FeedQuery>(feeds + "plot", reads, "plot_feeds", Columns(plot_fields_name), false);
+  api.add<FeedQuery>(feeds + "position", reads, "position_feeds", Columns(position_fields_name),
+                     false);
+  api.add<FeedQuery>(feeds + "account", reads, "account_feeds", Columns(account_fields_name),
+                     false);
+  api.add<FeedQuery>(feeds + "risk", reads, "risk_feeds", Columns(risk_fields_name), false);
   api.add<FeedGroup>(base_uri + "/feedgroup", pool, writer, std::move(hub));
 }
 

@@ -23,16 +23,20 @@ struct Response {
   // When set, the answer is a stream: the header goes out without a length and `stream` writes
   // the body until it returns; the connection is not reused.
   StreamWriter stream;
+  // When set, body_text is the first piece of a body sent in chunks (Transfer-Encoding:
+  // chunked) and `pieces` gives the rest; the connection may serve further requests.
+  BodyPieces pieces;
 
   static Response json(boost::json::value body, int status = 200) {
-    return Response{status, std::move(body), {}, std::nullopt, {}};
+    return Response{status, std::move(body), {}, std::nullopt, {}, {}};
   }
   static Response json_text(std::string text, int status = 200) {
-    return Response{status, nullptr, {}, std::move(text), {}};
+    return Response{status, nullptr, {}, std::move(text), {}, {}};
   }
   // A refusal a resource names: its message as a JSON string, with its status.
   static Response refusal(int status, std::string_view message) {
-    return Response{status, boost::json::value(boost::json::string(message)), {}, std::nullopt, {}};
+    return Response{status, boost::json::value(boost::json::string(message)), {}, std::nullopt, {},
+                    {}};
   }
   // A refusal a domain function returned: its text as a JSON string, with its kind's status.
   static Response refusal(const common::Refusal& refusal);

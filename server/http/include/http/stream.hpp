@@ -1,6 +1,8 @@
 #pragma once
 
 #include <functional>
+#include <optional>
+#include <string>
 #include <string_view>
 
 #include <boost/asio/awaitable.hpp>
@@ -23,5 +25,10 @@ class StreamChannel {
 
 // Writes a streamed answer's body until it returns; the connection is closed afterwards.
 using StreamWriter = std::function<boost::asio::awaitable<void>(StreamChannel&)>;
+
+// The next piece of an answer sent in chunks, nullopt after the last. Called again only once
+// the piece before is written, so that a large answer never waits whole in memory. An exception
+// ends the connection: the answer is cut, never ended as if whole.
+using BodyPieces = std::function<boost::asio::awaitable<std::optional<std::string>>()>;
 
 }  // namespace stratdesk::http

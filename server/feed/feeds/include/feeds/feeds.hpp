@@ -5,6 +5,7 @@
 #include <exception>
 #include <map>
 #include <memory>
+#include <mutex>
 #include <optional>
 #include <span>
 #include <string>
@@ -18,6 +19,7 @@
 #include "common/error.hpp"
 #include "db/connection.hpp"
 #include "db/db.hpp"
+#include "db/read_pool.hpp"
 #include "db/writer.hpp"
 #include "events/event_hub.hpp"
 #include "feeds/row_reader.hpp"
@@ -200,21 +202,29 @@ class PostedBatches {
 
 // Writes the rows of a statement as a JSON array of objects (column name to value), with null
 // shown as "N/A" in the `substituted` columns. The member names are rendered once, from the first
-// row it sees, and kept for the statements after: one writer serves one statement text.
+// row it sees, and kept for the statements after: one writer serves one statement text, from
+// any number of threads at once.
 class PageWriter {
  public:
   explicit PageWriter(Columns substituted) : substituted_(substituted) {}
 
-  // Runs `statement` to its end. A substituted column the statement does not return is an error
-  // (std::out_of_range).
-  std::string write(db::Statement& statement);
+  // Appends the statement's next rows to `out`, "[" before the first and "]" after the last,
+  // until `out` holds `enough` bytes or the statement ends; true once it has ended. `started`
+  // tells whether "[" was written. A substituted column the statement does not return is an
+  // error (std::out_of_range).
+  bool write_some(db::Statement& statement, std::string& out, std::size_t enough,
+                  bool& started) const;
 
  private:
-  void learn_layout(const db::Statement& statement);
+  struct Layout {
+    std::vector<std::string> keys;  // "\"name\":" per column
+    std::vector<bool> substitutes;  // per column
+  };
+  const Layout& layout_of(const db::Statement& statement) const;
 
   Columns substituted_;
-  std::vector<std::string> keys_;  // "\"name\":" per column
-  std::vector<bool> substitutes_;  // per column
+  mutable std::once_flag learned_;
+  mutable Layout layout_;
 };
 
 // The paging arguments every feed query accepts, from the query string (or a form or JSON body).
@@ -230,18 +240,23 @@ struct FeedArgs {
 FeedArgs parse_feed_args(http::Request& request);
 
 // GET one page of a kind's rows for one backtest, in datetime order; with after_id, the rows
-// stored after that id, in id order.
+// stored after that id, in id order. Read on the read pool; a page larger than a piece goes out
+// in pieces, read from one statement (one snapshot), so that memory stays flat whatever `limit`
+// asks for.
 class FeedQuery {
  public:
-  FeedQuery(db::Database& database, std::string_view table, Columns substituted, bool by_benchmark);
+  FeedQuery(db::ReadPool& reads, std::string_view table, Columns substituted, bool by_benchmark);
   boost::asio::awaitable<http::Response> get(http::Request& request, std::int64_t algorithm_id,
                                              std::int64_t backtest_id);
 
-  // The statement text of an after_id read (its plan is checked by the tests).
-  [[nodiscard]] const std::string& after_id_sql() const { return after_id_sql_; }
+  // The statement text of an after_id read of `table` (its plan is checked by the tests).
+  static std::string after_id_sql(std::string_view table, bool by_benchmark);
+
+  // What a page's answer holds at most before it goes out in pieces, and the size of a piece.
+  static constexpr std::size_t piece_bytes = std::size_t{512} * 1024;
 
  private:
-  db::Database& database_;
+  db::ReadPool& reads_;
   std::string sql_;
   PageWriter writer_;
   std::string after_id_sql_;
@@ -249,45 +264,10 @@ class FeedQuery {
   bool by_benchmark_;
 };
 
-class PortfolioFeed final : public FeedQuery {
- public:
-  explicit PortfolioFeed(db::Database& database)
-      : FeedQuery(database, "portfolio_feeds", portfolio_fields_name, true) {}
-};
-class TradeFeed final : public FeedQuery {
- public:
-  explicit TradeFeed(db::Database& database)
-      : FeedQuery(database, "trade_feeds", trade_fields_name, false) {}
-};
-class LogFeed final : public FeedQuery {
- public:
-  explicit LogFeed(db::Database& database) : FeedQuery(database, "log_feeds", {}, false) {}
-};
-class PlotFeed final : public FeedQuery {
- public:
-  explicit PlotFeed(db::Database& database)
-      : FeedQuery(database, "plot_feeds", plot_fields_name, false) {}
-};
-class PositionFeed final : public FeedQuery {
- public:
-  explicit PositionFeed(db::Database& database)
-      : FeedQuery(database, "position_feeds", position_fields_name, false) {}
-};
-class AccountFeed final : public FeedQuery {
- public:
-  explicit AccountFeed(db::Database& database)
-      : FeedQuery(database, "account_feeds", account_fields_name, false) {}
-};
-class RiskFeed final : public FeedQuery {
- public:
-  explicit RiskFeed(db::Database& database)
-      : FeedQuery(database, "risk_feeds", risk_fields_name, false) {}
-};
-
-// Mounts the seven queries and the feed group under `base_uri`; POSTs are read on `pool` and
-// stored on `writer`, and stored rows are announced on `hub`, when given. The references must
-// outlive `api`.
-void register_api(http::Api& api, const std::string& base_uri, db::Database& database,
+// Mounts the seven queries and the feed group under `base_uri`; pages are read on `reads`,
+// POSTs are read on `pool` and stored on `writer`, and stored rows are announced on `hub`, when
+// given. The references must outlive `api`.
+void register_api(http::Api& api, const std::string& base_uri, db::ReadPool& reads,
                   http::WorkerPool& pool, db::Writer& writer,
                   std::shared_ptr<events::EventHub> hub = nullptr);
 
