@@ -13,6 +13,7 @@
 #include <thread>
 #include <vector>
 
+#include <sqlite3.h>
 #include <boost/asio/io_context.hpp>
 #include <boost/asio/signal_set.hpp>
 
@@ -20,7 +21,9 @@
 #include "api/api.hpp"
 #include "apidoc/apidoc.hpp"
 #include "backtest/backtest.hpp"
+#include "data_lock.hpp"
 #include "db/db.hpp"
+#include "db/read_pool.hpp"
 #include "db/writer.hpp"
 #include "descriptor_limit.hpp"
 #include "event_stream/event_stream.hpp"
@@ -54,6 +57,8 @@ namespace fs = std::filesystem;
 constexpr auto shutdown_grace = std::chrono::seconds(10);
 // Feed POSTs being read at once; more wait their turn, which bounds the memory their rows take.
 constexpr std::size_t feed_reads_in_flight = 8;
+// Page reads running at once; more wait for a thread. Each holds a connection of its own.
+constexpr std::size_t page_readers = 4;
 // Background tasks end at their next wait once cancelled; this only bounds a task that does not.
 constexpr auto task_shutdown_limit = std::chrono::seconds(2);
 
@@ -174,7 +179,8 @@ std::size_t connection_cap(std::size_t wanted) {
   return cap;
 }
 
-http::ServerOptions server_options(const Options& options) {
+http::ServerOptions server_options(const Options& options,
+                                   std::shared_ptr<http::StreamTickets> tickets) {
   http::ServerOptions server;
   server.body_limit = options.body_limit;
   server.body_memory = options.body_memory;
@@ -185,6 +191,9 @@ http::ServerOptions server_options(const Options& options) {
   server.access.allowed_hosts = options.allowed_hosts;
   server.access.allowed_origins = options.allowed_origins;
   server.access.token = options.token;
+  server.access.public_paths = apidoc::public_paths(options.base_uri);
+  server.access.ticket_path = event_stream::stream_path(options.base_uri);
+  server.access.tickets = std::move(tickets);
   return server;
 }
 
@@ -233,19 +242,89 @@ void stop_background_tasks(boost::asio::io_context& io) {
   });
 }
 
-int serve(const Options& options) {
-  prepare_paths(options);
-  log::init(options.log_path);
-  export_python_path();
+// The listening socket, bound before anything is created, so that a port in use leaves no
+// new data folder behind.
+boost::asio::ip::tcp::endpoint listen(http::Server& server, const Options& options) {
+  try {
+    return server.listen(options.host, options.port);
+  } catch (const boost::system::system_error& error) {
+    throw UnusablePath("cannot listen on " + options.host + ":" + std::to_string(options.port) +
+                       ": " + error.code().message());
+  }
+}
 
-  // The first-run seeding already extracts the parameters of the example strategies.
+void open_log(const Options& options) {
+  if (fs::is_directory(options.log_path)) {
+    throw UnusablePath("cannot use log file " + options.log_path + ": it is a directory");
+  }
+  try {
+    log::init(options.log_path);
+  } catch (const std::exception& error) {
+    throw UnusablePath("cannot use log file " + options.log_path + ": " + error.what());
+  }
+}
+
+// Failures of the file itself (not a database, locked by another program, unreadable) are the
+// user's to fix; anything else is a fault of ours and propagates.
+bool is_unusable_database(const db::Error& error) {
+  switch (error.code() & 0xff) {
+    case SQLITE_NOTADB:
+    case SQLITE_CORRUPT:
+    case SQLITE_BUSY:
+    case SQLITE_LOCKED:
+    case SQLITE_CANTOPEN:
+    case SQLITE_READONLY:
+    case SQLITE_PERM:
+    case SQLITE_AUTH:
+    case SQLITE_FULL:
+    case SQLITE_IOERR:
+      return true;
+    default:
+      return false;
+  }
+}
+
+void prepare_database(const db::Database& database) {
+  try {
+    database.check_env();
+  } catch (const db::Error& error) {
+    if (!is_unusable_database(error)) {
+      throw;
+    }
+    throw UnusablePath("cannot use database " + database.path() + ": " + error.what());
+  }
+}
+
+int serve(const Options& options) {
+  // One server per data folder: the database's folder is held before anything in it is read,
+  // created or swept, and a folder that does not exist yet once it has been created.
+  const fs::path locked_folder = fs::path(options.db_path).parent_path();
+  std::optional<DataFolderLock> lock;
+  if (fs::is_directory(locked_folder)) {
+    lock.emplace(locked_folder);
+  }
+  // The first-run seeding already extracts the parameters of the example strategies. Nothing
+  // touches the file before prepare_database.
   const algorithms::ParameterExtraction extraction({options.python, options.exparam_timeout});
   db::Database database(options.db_path, [&extraction](const db::Database& seeded) {
     init_strategy::init_stratey(seeded, extraction);
   });
-  database.check_env();
-
   boost::asio::io_context io;
+  // Routes are mounted once the storage is ready; nothing is accepted before server.start().
+  http::Api api;
+  const auto tickets = std::make_shared<http::StreamTickets>();
+  http::Server server(io, api, server_options(options, tickets));
+  const boost::asio::ip::tcp::endpoint endpoint = listen(server, options);
+
+  prepare_paths(options);
+  if (!lock) {
+    lock.emplace(locked_folder);
+  }
+  open_log(options);
+  export_python_path();
+
+  prepare_database(database);
+
   // What the event stream tells its clients; every module that commits a fact publishes there.
   const auto hub = std::make_shared<events::EventHub>(events::HubLimits{}, run_first_event_id());
   // Every write transaction of the server runs on this one writer, beside the loop; it goes
@@ -262,29 +341,22 @@ int serve(const Options& options) {
   http::WorkerPool pool(http::WorkerPool::threads_for(std::thread::hardware_concurrency()),
                         feed_reads_in_flight);
   log::logger().info("feed parsing on a worker pool of {} threads", pool.size());
+  // Pages are read beside the loop, each on a connection of its own.
+  db::ReadPool reads(database, page_readers);
   ManagerControl engines(manager);
   const backtest::Settings backtests{options.engine_script, options.strategy_dir,
                                      options.bundle_dir};
   const morvex_client::Client analytics_client({options.analytics_port, options.analytics_timeout});
   morvex_api::Analytics analytics(analytics_client);
 
-  http::Api api;
   algorithms::register_api(api, options.base_uri, database, writer, extraction,
                            {options.strategy_dir, hub});
   backtest::register_api(api, options.base_uri, database, writer, backtests, engines, hub);
-  feeds::register_api(api, options.base_uri, database, pool, writer, hub);
+  feeds::register_api(api, options.base_uri, reads, pool, writer, hub);
   morvex_api::register_api(api, options.base_uri, database, analytics);
-  event_stream::register_api(api, options.base_uri, hub);
+  event_stream::register_api(api, options.base_uri, hub, tickets);
   apidoc::register_api(api, options.base_uri, docs_folder());
 
-  http::Server server(io, api, server_options(options));
-  boost::asio::ip::tcp::endpoint endpoint;
-  try {
-    endpoint = server.listen(options.host, options.port);
-  } catch (const std::exception& error) {
-    throw UnusablePath("cannot listen on " + options.host + ":" + std::to_string(options.port) +
-                       ": " + error.what());
-  }
   export_engine_environment(options, endpoint.port());
 
   boost::asio::signal_set signals(io, SIGINT, SIGTERM);
@@ -320,6 +392,9 @@ int main(int argc, char** argv) {
   }
   try {
     return stratdesk::host::serve(*parsed.options);
+  } catch (const stratdesk::host::FolderInUse& error) {
+    std::cerr << error.what() << std::endl;
+    return 2;
   } catch (const stratdesk::host::UnusablePath& error) {
     std::cerr << "stratdesk-server: " << error.what() << std::endl;
     return 2;

@@ -163,6 +163,52 @@ TEST_F(FollowingTest, ProgressOfOddConfigurationsAnswersRatherThanFails) {
   EXPECT_EQ(progress(4).at("progress"), 1.0);  // past the end: clamped
 }
 
+// A run that ended by itself reports its whole range done, though its last simulated day is the
+// last trading day before an end_date on a Sunday; a stopped or failed one where it got to.
+TEST_F(FollowingTest, ARunThatEndedByItselfIsWhollyDone) {
+  {
+    db::Connection c(server_.db_path());
+    for (const char* exception : {"", "stopped by request", "engine exited with code 1"}) {
+      c.execute(
+          "INSERT INTO backtests (algorithm_id, config, state, exception, time_spent) VALUES "
+          "(1, '{\"start_date\": \"2016-01-04\", \"end_date\": \"2016-01-10\"}', 'stopped', ?, 3)",
+          {db::Value(exception)});
+    }
+    c.commit();
+  }
+  post({{"portfolio_feeds", json::array{portfolio_row(1, 1, "2016-01-08 15:00:00", 0),
+                                        portfolio_row(1, 2, "2016-01-08 15:00:00", 0),
+                                        portfolio_row(1, 3, "2016-01-08 15:00:00", 0)}}});
+  EXPECT_EQ(progress(1).at("progress"), 1.0);
+  for (const int id : {2, 3}) {
+    EXPECT_DOUBLE_EQ(progress(id).at("progress").as_double(), 4.0 / 6.0) << id;
+  }
+}
+
+// Dates that are not dates are answered by the progress route but not repeated in every event.
+TEST_F(FollowingTest, AProgressEventStaysSmallWhateverTheDates) {
+  const std::string long_date = "2016-01-04" + std::string(60000, 'x');
+  {
+    db::Connection c(server_.db_path());
+    json::object config{{"start_date", long_date}, {"end_date", "2016-01-14"}};
+    c.execute(
+        "INSERT INTO backtests (id, algorithm_id, config, state) VALUES (40, 1, ?, "
+        "'executing')",
+        {db::Value(json::serialize(config))});
+    c.commit();
+  }
+  SseClient stream(server_.port(), "/api/events");
+  post({{"portfolio_feeds", json::array{portfolio_row(1, 40, "2016-01-09 15:00:00", 0)}}});
+  const auto event = stream.next_except("feeds", 5s);
+  ASSERT_TRUE(event.has_value());
+  EXPECT_EQ(event->type, "progress");
+  EXPECT_TRUE(event->data.at("start_date").is_null());
+  EXPECT_EQ(event->data.at("end_date"), "2016-01-14");
+  EXPECT_EQ(event->data.at("simulated_until"), "2016-01-09 15:00:00");
+  EXPECT_LT(json::serialize(event->data).size(), 400u);
+  EXPECT_EQ(progress(40).at("start_date").as_string(), long_date);
+}
+
 TEST_F(FollowingTest, AStreamSeesLaunchFeedsStopAndDeletionInOrder) {
   SseClient stream(server_.port(), "/api/events");
   ASSERT_EQ(stream.status(), 200);
@@ -277,12 +323,14 @@ TEST_F(FollowingTest, AReconnectingClientGetsWhatItMissedOrAReset) {
     EXPECT_EQ(live->id, nth(4));
     EXPECT_EQ(live->data.at("backtest_id"), 9);
   }
-  // 1,200 more events: the first ones are no longer kept.
-  rows.clear();
-  for (int backtest = 100; backtest < 1300; ++backtest) {
-    rows.push_back(log_row(3, backtest, "x"));
+  // 1,200 more events, in posts of 60 backtests: the first ones are no longer kept.
+  for (int backtest = 100; backtest < 1300; backtest += 60) {
+    rows.clear();
+    for (int n = backtest; n < backtest + 60; ++n) {
+      rows.push_back(log_row(3, n, "x"));
+    }
+    post({{"log_feeds", rows}});
   }
-  post({{"log_feeds", rows}});
   SseClient late(server_.port(), "/api/events", {{"Last-Event-ID", std::to_string(nth(3))}});
   const auto reset = late.next();
   ASSERT_TRUE(reset.has_value());
@@ -308,9 +356,9 @@ TEST_F(FollowingTest, ASlowReaderIsDroppedWithoutHoldingUpOthers) {
   ASSERT_EQ(slow.status(), 200);
   SseClient reader(server_.port(), "/api/events");
   ASSERT_EQ(reader.status(), 200);
-  // About 2 MB of events, in posts of 1,000 backtests each; `slow` reads none of it.
-  constexpr int posts = 20;
-  constexpr int per_post = 1000;
+  // About 2 MB of events, in posts of 60 backtests each; `slow` reads none of it.
+  constexpr int posts = 340;
+  constexpr int per_post = 60;
   std::int64_t received = 0;
   std::int64_t first = 0;
   for (int round = 0; round < posts; ++round) {
@@ -332,6 +380,66 @@ TEST_F(FollowingTest, ASlowReaderIsDroppedWithoutHoldingUpOthers) {
   }
   EXPECT_TRUE(slow.closed_by_server(10s));
   EXPECT_EQ(client_.get("/api/algorithms/3/backtests/10000/feeds/log").status, 200);
+}
+
+// A post naming more backtests than a stream should be told of one by one is announced by one
+// reset: readers that keep up stay connected and the replay window keeps what it had.
+TEST_F(FollowingTest, APostForManyBacktestsIsOneResetThatDropsNoReader) {
+  post({{"log_feeds", json::array{log_row(3, 1, "before")}}});
+  std::int64_t before = 0;
+  {
+    SseClient from_start(server_.port(), "/api/events", {{"Last-Event-ID", "0"}});
+    const auto event = from_start.next();
+    ASSERT_TRUE(event.has_value());
+    before = event->id;
+  }
+  SseClient reader(server_.port(), "/api/events");
+  ASSERT_EQ(reader.status(), 200);
+  for (const int backtests : {64, 65, 12000}) {
+    json::array rows;
+    for (int n = 0; n < backtests; ++n) {
+      rows.push_back(log_row(3, 100 + n, "x"));
+    }
+    post({{"log_feeds", rows}});
+    if (backtests == 64) {
+      for (int n = 0; n < backtests; ++n) {
+        const auto event = reader.next();
+        ASSERT_TRUE(event.has_value()) << n;
+        EXPECT_EQ(event->type, "feeds");
+        EXPECT_EQ(event->data.at("backtest_id"), 100 + n);
+      }
+      continue;
+    }
+    const auto reset = reader.next();
+    ASSERT_TRUE(reset.has_value()) << backtests;
+    EXPECT_EQ(reset->type, "reset");
+    EXPECT_EQ(reset->data.at("last_id"), reset->id);
+  }
+  post({{"log_feeds", json::array{log_row(3, 7, "after")}}});
+  const auto after = reader.next();
+  ASSERT_TRUE(after.has_value());
+  EXPECT_EQ(after->type, "feeds");
+  EXPECT_EQ(after->data.at("backtest_id"), 7);
+  EXPECT_EQ(after->id, before + 67);
+
+  SseClient replay(server_.port(), "/api/events", {{"Last-Event-ID", std::to_string(before)}});
+  for (std::int64_t n = 1; n <= 66; ++n) {
+    const auto event = replay.next();
+    ASSERT_TRUE(event.has_value()) << n;
+    EXPECT_EQ(event->id, before + n);
+    EXPECT_EQ(event->type, n <= 64 ? "feeds" : "reset") << n;
+  }
+}
+
+// HEAD answers what GET would, without a body: a stream has no length and ends the connection.
+TEST_F(FollowingTest, AHeadOfTheStreamHasNoLengthAndHoldsNoPlace) {
+  const std::string answer =
+      raw_exchange(server_.port(), "HEAD /api/events HTTP/1.1\r\nHost: 127.0.0.1\r\n\r\n");
+  EXPECT_TRUE(answer.starts_with("HTTP/1.1 200")) << answer;
+  EXPECT_NE(answer.find("Content-Type: text/event-stream"), std::string::npos) << answer;
+  EXPECT_EQ(answer.find("Content-Length"), std::string::npos) << answer;
+  EXPECT_NE(answer.find("Connection: close"), std::string::npos) << answer;
+  EXPECT_TRUE(answer.ends_with("\r\n\r\n")) << answer;
 }
 
 TEST_F(FollowingTest, TheSixtyFifthStreamIsRefused) {

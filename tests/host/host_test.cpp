@@ -5,6 +5,7 @@
 #include <map>
 #include <regex>
 
+#include "../events/sse_client.hpp"
 #include "../server/engine_fakes.hpp"
 #include "db/connection.hpp"
 #include "test_support.hpp"
@@ -180,6 +181,45 @@ TEST(Host, AccessOptionsGuardEveryRouteAndTheTokenReachesEngines) {
   EXPECT_LE(record->at("fds").as_array().size(), 4u) << record->at("fds");
 }
 
+// A browser page cannot send the token with EventSource or a page load: it trades the token
+// for a single-use ticket, and the docs page and its files load without it.
+TEST(Host, ATicketOpensTheStreamOnceAndTheDocsLoadWithoutTheToken) {
+  TempDir dir;
+  write_file(dir.file("token"), "tok-123\n");
+  ServerProcess server(dir.file("data"), {"--token-file", dir.file("token")});
+  HttpClient client("127.0.0.1", server.port());
+  const std::pair<std::string, std::string> bearer{"Authorization", "Bearer tok-123"};
+  const auto issue = [&] {
+    const HttpResponse issued = client.request("POST", "/api/events/ticket", "", "", {bearer});
+    EXPECT_EQ(issued.status, 200) << issued.body;
+    EXPECT_EQ(issued.json().at("expires_in"), 30);
+    return std::string(issued.json().at("ticket").as_string());
+  };
+  EXPECT_EQ(client.request("POST", "/api/events/ticket").status, 401);
+
+  const std::string ticket = issue();
+  // A ticket opens nothing but the stream, and is not spent by trying.
+  EXPECT_EQ(client.get("/api/algorithms?ticket=" + ticket).status, 401);
+  EXPECT_EQ(client.request("POST", "/api/events?ticket=" + ticket).status, 401);
+  {
+    SseClient stream(server.port(), "/api/events?ticket=" + ticket);
+    EXPECT_EQ(stream.status(), 200);
+  }
+  for (const std::string& refused : {ticket, std::string(32, '0'), std::string("tok-123")}) {
+    SseClient stream(server.port(), "/api/events?ticket=" + refused);
+    EXPECT_EQ(stream.status(), 401) << refused;
+  }
+  SseClient other(server.port(), "/api/events?x=1&ticket=" + issue());
+  EXPECT_EQ(other.status(), 200);
+
+  for (const char* page : {"/api/docs", "/api/docs/index.css", "/api/openapi.json"}) {
+    EXPECT_EQ(client.get(page).status, 200) << page;
+  }
+  EXPECT_EQ(client.request("POST", "/api/docs").status, 401);
+  EXPECT_EQ(client.get("/api/docs/../algorithms").status, 401);
+  EXPECT_EQ(client.get("/api/algorithms").status, 401);
+}
+
 TEST(Host, ATokenFileMustHoldOneToken) {
   TempDir dir;
   write_file(dir.file("empty"), "\n");
@@ -234,6 +274,14 @@ TEST(Host, AnUnusableConfigFileExitsWithCodeTwoNamingTheLine) {
       {"port = 0\nport\n", ":2: expected key = value"},
       {"port = not a port\n", ":1: a value with spaces must be quoted"},
       {"port = 80x\n", "--port: '80x' is not a valid port"},
+      {"port = [\"0\", \"1\"]\n", ":1: key 'port' takes one value, not an array"},
+      {"allow-host = []\n", ":1: key 'allow-host' is given an empty array"},
+      {"port = 0\n# again\nport = 1\n", ":3: key 'port' is given twice (first on line 1)"},
+      {"allow-host = ['a']\nallow_host = ['b']\n", ":2: key 'allow_host' is given twice"},
+      {"db = \"\"\n", "--db: an empty path names no file or folder"},
+      {"port = \"0\" " + std::string(500, 'x') + "\n",
+       ":1: unexpected '" + std::string(200, 'x') + "...' after the value\n"},
+      {"port = \"0\" \x01\x7f\n", ":1: unexpected '\\x01\\x7f' after the value"},
   };
   for (const auto& [content, message] : files) {
     write_file(dir.file("server.toml"), content);
@@ -247,6 +295,100 @@ TEST(Host, AnUnusableConfigFileExitsWithCodeTwoNamingTheLine) {
       run_process({server_binary(), "--config", dir.file("no-such.toml")});
   EXPECT_EQ(missing.exit_code, 2);
   EXPECT_NE(missing.err.find("cannot read config file"), std::string::npos) << missing.err;
+}
+
+TEST(Host, AConfigFileMayStartWithAByteOrderMark) {
+  TempDir dir;
+  write_file(dir.file("server.toml"),
+             "\xEF\xBB\xBF"
+             "base-uri = \"/marked\"\n");
+  ServerProcess server(dir.file("data"), {"--config", dir.file("server.toml")});
+  HttpClient client("127.0.0.1", server.port());
+  EXPECT_EQ(client.get("/marked/algorithms/1/backtests/1/feeds/log").status, 200);
+}
+
+// What the user must fix is one line and exit code 2, and a port in use creates nothing.
+TEST(Host, EmptyPathsUnusableFilesAndABusyPortExitWithCodeTwoAndOneLine) {
+  namespace fs = std::filesystem;
+  TempDir dir;
+  write_file(dir.file("not-a-db"), std::string(4096, 'x'));
+  fs::create_directories(dir.file("a-folder"));
+  ServerProcess holder(dir.file("holder"));
+  // The busy port first: the later cases may create the data folder.
+  const std::vector<std::pair<std::vector<std::string>, std::string>> cases = {
+      {{"--port", std::to_string(holder.port())}, "Address already in use"},
+      {{"--db="}, "--db: an empty path"},
+      {{"--data-dir="}, "--data-dir: an empty path"},
+      {{"--log="}, "--log: an empty path"},
+      {{"--pid-dir="}, "--pid-dir: an empty path"},
+      {{"--strategy-dir="}, "--strategy-dir: an empty path"},
+      {{"--bundle-dir="}, "--bundle-dir: an empty path"},
+      {{"--engine-script="}, "--engine-script: an empty path"},
+      {{"--db", dir.file("not-a-db")}, "cannot use database " + dir.file("not-a-db")},
+      {{"--log", dir.file("a-folder")}, "cannot use log file " + dir.file("a-folder")},
+  };
+  for (const auto& [options, message] : cases) {
+    std::vector<std::string> argv = {server_binary(), "--data-dir", dir.file("data"), "--port",
+                                     "0"};
+    argv.insert(argv.end(), options.begin(), options.end());
+    const ProcessResult result = run_process(argv);
+    EXPECT_EQ(result.exit_code, 2) << options[0] << ": " << result.err;
+    EXPECT_NE(result.err.find(message), std::string::npos) << result.err;
+    EXPECT_EQ(std::count(result.err.begin(), result.err.end(), '\n'), 1) << result.err;
+    EXPECT_EQ(result.err.find(".hpp:"), std::string::npos) << result.err;
+    if (options[0] == "--port") {
+      EXPECT_FALSE(fs::exists(dir.file("data"))) << "a refused start made the data folder";
+    }
+  }
+}
+
+// One server per data folder: a second one, on a port of its own, must leave the first's
+// running engine, its rows, its pid files and its log exactly as they were; a first server
+// killed outright holds nothing back.
+TEST(Host, ASecondServerOnTheSameDataRefusesAndAKilledOneDoesNotBlock) {
+  namespace fs = std::filesystem;
+  TempDir dir;
+  const std::string data = dir.file("data");
+  auto first = std::make_unique<ServerProcess>(data);
+  ASSERT_TRUE(first->wait_for_log("foreign kestrun checker started"));
+  fs::create_directories(dir.file("engine-like"));
+  const std::string engine_like = dir.file("engine-like/kestrun-plus-script.py");
+  write_file(engine_like, "import time\ntime.sleep(60)\n");
+  BackgroundProcess engine({real_python(), engine_like});
+  ASSERT_TRUE(engine.wait_started());
+  {
+    db::Connection c(first->db_path());
+    c.execute(
+        "INSERT INTO backtests (id, algorithm_id, config, state) "
+        "VALUES (17, 1, '{}', 'executing')");
+    c.commit();
+  }
+  const std::string pid_file = data + "/pids/" + std::to_string(engine.pid()) + ".identity";
+  write_file(pid_file, "X 17");
+  const std::string log_before = first->log_text();
+
+  for (int attempt = 0; attempt < 2; ++attempt) {
+    const ProcessResult second = run_process({server_binary(), "--data-dir", data, "--port", "0"});
+    EXPECT_EQ(second.exit_code, 2) << second.err;
+    EXPECT_EQ(second.err, "another stratdesk-server (pid " + std::to_string(first->pid()) +
+                              ") is using " + data + "\n");
+    EXPECT_EQ(second.out, "");
+  }
+  EXPECT_EQ(first->log_text(), log_before);
+  EXPECT_EQ(backtest_state(first->db_path(), 17), "executing");
+  EXPECT_EQ(read_file(pid_file), "X 17");
+
+  // Refused as well when only the database is shared.
+  const ProcessResult by_db = run_process(
+      {server_binary(), "--data-dir", dir.file("other"), "--db", first->db_path(), "--port", "0"});
+  EXPECT_EQ(by_db.exit_code, 2) << by_db.err;
+  EXPECT_NE(by_db.err.find("is using " + data), std::string::npos) << by_db.err;
+
+  first->kill_hard();
+  first.reset();
+  ServerProcess next(data);
+  HttpClient client("127.0.0.1", next.port());
+  EXPECT_EQ(client.get("/api/backtests").status, 200);
 }
 
 }  // namespace
