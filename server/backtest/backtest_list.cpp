@@ -13,7 +13,6 @@
 #include "db/db.hpp"
 #include "launch.hpp"
 #include "log/log.hpp"
-#include "request_db/request_db.hpp"
 
 namespace stratdesk::backtest {
 namespace {
@@ -94,28 +93,30 @@ void BacktestList::start_engine(std::int64_t backtest_id, std::int64_t algorithm
   deps_.engines.start_kestrun(backtest_id, cmd);
 }
 
-boost::asio::awaitable<http::Response> BacktestList::get(http::Request& request,
+boost::asio::awaitable<http::Response> BacktestList::get(http::Request& /*request*/,
                                                          std::int64_t algorithm_id) {
-  db::Connection& conn = request_db::get_connection(request, deps_.database);
-  db::Rows rows = conn.execute("SELECT * FROM backtests WHERE backtests.algorithm_id = ?",
-                               {db::Value(algorithm_id)});
-  if (rows.empty()) {
-    co_return http::Response::json(json::array());
-  }
-  json::value name = nullptr;
-  if (const auto algo = get_algo(conn, algorithm_id)) {
-    if (const json::value* found = algo->if_contains("name")) {
-      name = *found;
+  auto read = [algorithm_id](db::Connection& conn) {
+    db::Rows rows = conn.execute("SELECT * FROM backtests WHERE backtests.algorithm_id = ?",
+                                 {db::Value(algorithm_id)});
+    if (rows.empty()) {
+      return json::array();
     }
-  }
-  for (db::Row& row : rows) {
-    // A nameless algorithm gives its backtests no name at all rather than an empty one.
-    if (is_true(name)) {
-      row["algorithm_name"] = name;
+    json::value name = nullptr;
+    if (const auto algo = get_algo(conn, algorithm_id)) {
+      if (const json::value* found = algo->if_contains("name")) {
+        name = *found;
+      }
     }
-    row["final_portfolio"] = get_final_portfolio(row.at("id").as_int64(), conn);
-  }
-  co_return http::Response::json(db::to_array(std::move(rows)));
+    for (db::Row& row : rows) {
+      // A nameless algorithm gives its backtests no name at all rather than an empty one.
+      if (is_true(name)) {
+        row["algorithm_name"] = name;
+      }
+      row["final_portfolio"] = get_final_portfolio(row.at("id").as_int64(), conn);
+    }
+    return db::to_array(std::move(rows));
+  };
+  co_return http::Response::json(co_await deps_.reads.read(read));
 }
 
 boost::asio::awaitable<http::Response> BacktestList::post(http::Request& request,

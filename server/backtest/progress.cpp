@@ -18,7 +18,6 @@
 #include "db/db.hpp"
 #include "http/errors.hpp"
 #include "log/log.hpp"
-#include "request_db/request_db.hpp"
 
 namespace stratdesk::backtest {
 namespace {
@@ -194,9 +193,10 @@ std::optional<json::object> backtest_progress(db::Connection& conn, std::int64_t
   return progress;
 }
 
-boost::asio::awaitable<http::Response> BacktestProgress::get(http::Request& request,
+boost::asio::awaitable<http::Response> BacktestProgress::get(http::Request& /*request*/,
                                                              std::int64_t backtest_id) {
-  auto progress = backtest_progress(request_db::get_connection(request, database_), backtest_id);
+  auto read = [backtest_id](db::Connection& conn) { return backtest_progress(conn, backtest_id); };
+  auto progress = co_await reads_.read(read);
   if (!progress) {
     co_return http::Response::message(
         404, "backtest " + std::to_string(backtest_id) + " does not exist");

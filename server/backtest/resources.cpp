@@ -12,7 +12,6 @@
 #include "db/db.hpp"
 #include "launch.hpp"
 #include "log/log.hpp"
-#include "request_db/request_db.hpp"
 
 namespace stratdesk::backtest {
 namespace {
@@ -55,19 +54,21 @@ void Backtest::discard_strategy_files(std::int64_t backtest_id) {
   }
 }
 
-boost::asio::awaitable<http::Response> Backtest::get(http::Request& request,
+boost::asio::awaitable<http::Response> Backtest::get(http::Request& /*request*/,
                                                      std::int64_t algorithm_id,
                                                      std::int64_t backtest_id) {
-  db::Connection& conn = request_db::get_connection(request, deps_.database);
-  db::Rows rows =
-      conn.execute("SELECT * FROM backtests WHERE backtests.algorithm_id = ? AND backtests.id = ?",
-                   {db::Value(algorithm_id), db::Value(backtest_id)});
-  if (rows.empty()) {
-    co_return http::Response::json(nullptr);
-  }
-  db::Row& row = rows.front();
-  add_algorithm_name(conn, row);
-  co_return http::Response::json(std::move(row));
+  auto read = [algorithm_id, backtest_id](db::Connection& conn) -> json::value {
+    db::Rows rows = conn.execute(
+        "SELECT * FROM backtests WHERE backtests.algorithm_id = ? AND backtests.id = ?",
+        {db::Value(algorithm_id), db::Value(backtest_id)});
+    if (rows.empty()) {
+      return nullptr;
+    }
+    db::Row& row = rows.front();
+    add_algorithm_name(conn, row);
+    return std::move(row);
+  };
+  co_return http::Response::json(co_await deps_.reads.read(read));
 }
 
 boost::asio::awaitable<http::Response> Backtest::patch(http::Request& request,
@@ -120,40 +121,44 @@ boost::asio::awaitable<http::Response> BackTestListByCondition::get(http::Reques
   const json::value state = backtest::get(args, "state", "stopped");
   const bool executing = state.is_string() && state.get_string() == "executing";
 
-  db::Connection& conn = request_db::get_connection(request, database_);
-  db::Rows rows = conn.execute("SELECT * FROM backtests WHERE backtests.state = ?", {state});
-  for (db::Row& row : rows) {
-    add_algorithm_name(conn, row);
-    if (executing) {
-      row["final_portfolio"] = get_final_portfolio(row.at("id").as_int64(), conn);
+  auto read = [&state, executing](db::Connection& conn) {
+    db::Rows rows = conn.execute("SELECT * FROM backtests WHERE backtests.state = ?", {state});
+    for (db::Row& row : rows) {
+      add_algorithm_name(conn, row);
+      if (executing) {
+        row["final_portfolio"] = get_final_portfolio(row.at("id").as_int64(), conn);
+      }
     }
-  }
-  co_return http::Response::json(db::to_array(std::move(rows)));
+    return db::to_array(std::move(rows));
+  };
+  co_return http::Response::json(co_await reads_.read(read));
 }
 
-boost::asio::awaitable<http::Response> BackTestNoALgoInfo::get(http::Request& request,
+boost::asio::awaitable<http::Response> BackTestNoALgoInfo::get(http::Request& /*request*/,
                                                                std::int64_t backtest_id) {
-  db::Connection& conn = request_db::get_connection(request, database_);
-  db::Rows rows =
-      conn.execute("SELECT * FROM backtests WHERE backtests.id = ?", {db::Value(backtest_id)});
-  if (rows.empty()) {
-    throw common::Error(common::ErrorKind::internal,
-                        "backtest " + std::to_string(backtest_id) + " does not exist");
-  }
-  db::Row& row = rows.front();
-  add_algorithm_name(conn, row);
-  co_return http::Response::json(std::move(row));
+  auto read = [backtest_id](db::Connection& conn) {
+    db::Rows rows =
+        conn.execute("SELECT * FROM backtests WHERE backtests.id = ?", {db::Value(backtest_id)});
+    if (rows.empty()) {
+      throw common::Error(common::ErrorKind::internal,
+                          "backtest " + std::to_string(backtest_id) + " does not exist");
+    }
+    db::Row& row = rows.front();
+    add_algorithm_name(conn, row);
+    return std::move(row);
+  };
+  co_return http::Response::json(co_await reads_.read(read));
 }
 
-void register_api(http::Api& api, const std::string& base_uri, db::Database& database,
+void register_api(http::Api& api, const std::string& base_uri, db::ReadPool& reads,
                   db::Writer& writer, const Settings& settings, EngineControl& engines,
                   std::shared_ptr<events::EventHub> hub) {
-  const Dependencies deps{database, writer, settings, engines, std::move(hub)};
+  const Dependencies deps{reads, writer, settings, engines, std::move(hub)};
   api.add<BacktestList>(base_uri + "/algorithms/<int:algorithm_id>/backtests", deps);
   api.add<Backtest>(base_uri + "/algorithms/<int:algorithm_id>/backtests/<int:backtest_id>", deps);
-  api.add<BackTestListByCondition>(base_uri + "/backtests", database);
-  api.add<BackTestNoALgoInfo>(base_uri + "/backtests/<int:backtest_id>", database);
-  api.add<BacktestProgress>(base_uri + "/backtests/<int:backtest_id>/progress", database);
+  api.add<BackTestListByCondition>(base_uri + "/backtests", reads);
+  api.add<BackTestNoALgoInfo>(base_uri + "/backtests/<int:backtest_id>", reads);
+  api.add<BacktestProgress>(base_uri + "/backtests/<int:backtest_id>/progress", reads);
 }
 
 }  // namespace stratdesk::backtest

@@ -50,21 +50,6 @@ Connection Database::open_connection() const {
   return db::open_connection(path_);
 }
 
-Connection Database::take_connection() {
-  if (idle_.empty()) {
-    return open_connection();
-  }
-  Connection connection = std::move(idle_.back());
-  idle_.pop_back();
-  return connection;
-}
-
-void Database::give_back(Connection connection) {
-  if (!connection.in_transaction() && idle_.size() < max_idle) {
-    idle_.push_back(std::move(connection));
-  }
-}
-
 Transaction::~Transaction() {
   // Nothing is open after a commit unless the scope wrote again, and that is discarded too.
   try {

@@ -91,10 +91,10 @@ MethodsByPath mounted(const std::string& base_uri) {
   db::Writer writer(database);
   db::ReadPool reads(database, 1);
   http::Api api;
-  algorithms::register_api(api, base_uri, database, writer, extraction, {"", hub});
-  backtest::register_api(api, base_uri, database, writer, backtests, engines, hub);
+  algorithms::register_api(api, base_uri, reads, writer, extraction, {"", hub});
+  backtest::register_api(api, base_uri, reads, writer, backtests, engines, hub);
   feeds::register_api(api, base_uri, reads, pool, writer, hub);
-  morvex_api::register_api(api, base_uri, database, analytics);
+  morvex_api::register_api(api, base_uri, reads, analytics);
   event_stream::register_api(api, base_uri, hub, std::make_shared<http::StreamTickets>());
   register_api(api, base_uri, docs_dir());
   MethodsByPath paths;

@@ -6,7 +6,6 @@
 #include <boost/json/parse.hpp>
 
 #include "log/log.hpp"
-#include "request_db/request_db.hpp"
 #include "test_support.hpp"
 
 #include <sqlite3.h>
@@ -242,31 +241,6 @@ TEST_F(CheckEnvTest, MissingTablesOfAnExistingFileAreCreatedWithoutSeeding) {
   Connection c(path_);
   EXPECT_EQ(schema_objects(c, "table"), 9);
   EXPECT_EQ(schema_objects(c, "index"), 16);
-}
-
-http::Request make_request() {
-  return http::Request(http::RequestMessage{boost::beast::http::verb::get, "/", 11});
-}
-
-TEST_F(CheckEnvTest, RequestConnectionIsSharedWithinARequestAndDiscardsUncommittedWork) {
-  using request_db::get_connection;
-  testing::internal::CaptureStdout();
-  check_env();
-  testing::internal::GetCapturedStdout();
-  {
-    http::Request request = make_request();
-    Connection& first = get_connection(request, database_);
-    EXPECT_EQ(&first, &get_connection(request, database_));
-    first.execute("INSERT INTO algorithms (name, securities) VALUES ('gone', 'stock')");
-    http::Request other = make_request();
-    EXPECT_NE(&first, &get_connection(other, database_));
-  }
-  {
-    http::Request request = make_request();
-    Connection& c = get_connection(request, database_);
-    EXPECT_FALSE(c.in_transaction()) << "a pooled connection comes back clean";
-    EXPECT_EQ(count(c, "SELECT count(*) FROM algorithms"), 0);
-  }
 }
 
 TEST(DatabaseConditions, WhatTheUserCanActOnIsNamedAndNothingElse) {

@@ -7,7 +7,9 @@
 #include <functional>
 #include <future>
 #include <map>
+#include <optional>
 #include <stdexcept>
+#include <string>
 #include <thread>
 #include <vector>
 
@@ -17,6 +19,7 @@
 #include <boost/asio/steady_timer.hpp>
 
 #include "db/db.hpp"
+#include "db/read_pool.hpp"
 #include "test_support.hpp"
 
 namespace stratdesk::db {
@@ -261,6 +264,85 @@ TEST_F(GroupedWrites, ALostTransactionIsStoredAgainWriteByWrite) {
   EXPECT_EQ(runs_[1], 2) << "the write stored before the loss runs again";
   EXPECT_EQ(runs_[2], 1) << "the write that failed keeps its failure";
   EXPECT_EQ(runs_[3], 1);
+}
+
+}  // namespace
+}  // namespace stratdesk::db
+
+namespace stratdesk::db {
+namespace {
+
+class ReadPoolTest : public WriterTest {};
+
+// A long read holds up neither the loop nor another read, sees what was committed when it
+// started, and cannot write.
+TEST_F(ReadPoolTest, ReadsRunBesideEachOtherAndTheWriterAndCannotWrite) {
+  Writer writer(database_);
+  ReadPool reads(database_, 2);
+  std::promise<void> quick_done;
+  auto quick_seen = quick_done.get_future().share();
+  std::int64_t slow_saw = -1;
+  std::int64_t quick_saw = -1;
+  std::string refused;
+  asio::co_spawn(
+      io_,
+      [&]() -> asio::awaitable<void> {
+        auto slow = [&](Connection& c) {
+          Statement held(c, "SELECT count(*) AS n FROM t");
+          held.step();
+          slow_saw = held.column(0).integer;
+          // The other read and a commit happen while this one is open.
+          if (quick_seen.wait_for(std::chrono::seconds(5)) != std::future_status::ready) {
+            throw std::runtime_error("the second read waited for the first");
+          }
+        };
+        co_await reads.read(slow);
+      },
+      asio::detached);
+  asio::co_spawn(
+      io_,
+      [&]() -> asio::awaitable<void> {
+        co_await writer.write([](Connection& c) {
+          c.execute("INSERT INTO t (v) VALUES (1)");
+          c.commit();
+        });
+        auto quick = [](Connection& c) {
+          return c.execute("SELECT count(*) AS n FROM t").at(0).at("n").as_int64();
+        };
+        quick_saw = co_await reads.read(quick);
+        quick_done.set_value();
+        auto write = [](Connection& c) { c.execute("INSERT INTO t (v) VALUES (2)"); };
+        try {
+          co_await reads.read(write);
+        } catch (const Error& error) {
+          refused = error.what();
+        }
+      },
+      asio::detached);
+  run_loop();
+  EXPECT_EQ(quick_saw, 1);
+  EXPECT_LE(slow_saw, 1);
+  EXPECT_NE(refused.find("readonly"), std::string::npos) << refused;
+  EXPECT_EQ(rows(), 1);
+}
+
+// A page sent in pieces keeps its lease after the pool is gone (a server stopping with an
+// answer still held); the connection is closed, not handed back to nothing.
+TEST_F(ReadPoolTest, ALeaseMayOutliveThePoolAndAnOpenReadIsEndedWhenItIsReturned) {
+  std::optional<ReadPool::Lease> kept;
+  {
+    ReadPool reads(database_, 1);
+    {
+      ReadPool::Lease lease = reads.lease();
+      lease.connection().execute_script("BEGIN");
+      lease.connection().execute("SELECT count(*) FROM t");
+    }
+    ReadPool::Lease again = reads.lease();
+    EXPECT_FALSE(again.connection().in_transaction()) << "a returned read starts afresh";
+    kept.emplace(reads.lease());
+  }
+  EXPECT_EQ(kept->connection().execute("SELECT count(*) AS n FROM t").at(0).at("n"), 0);
+  kept.reset();
 }
 
 }  // namespace

@@ -17,7 +17,6 @@
 #include "common/timestamp.hpp"
 #include "db/db.hpp"
 #include "log/log.hpp"
-#include "request_db/request_db.hpp"
 
 namespace stratdesk::algorithms {
 namespace {
@@ -110,9 +109,11 @@ class ChangeSet {
 
 }  // namespace
 
-asio::awaitable<http::Response> AlgorithmList::get(http::Request& req) {
-  db::Connection& connection = request_db::get_connection(req, database_);
-  co_return http::Response::json(db::to_array(connection.execute("SELECT * FROM algorithms")));
+asio::awaitable<http::Response> AlgorithmList::get(http::Request& /*req*/) {
+  auto read = [](db::Connection& connection) {
+    return db::to_array(connection.execute("SELECT * FROM algorithms"));
+  };
+  co_return http::Response::json(co_await reads_.read(read));
 }
 
 asio::awaitable<http::Response> AlgorithmList::post(http::Request& req) {
@@ -148,14 +149,16 @@ asio::awaitable<http::Response> AlgorithmList::post(http::Request& req) {
   co_return http::Response::json(boost::json::object{{"id", id}});
 }
 
-asio::awaitable<http::Response> Algorithm::get(http::Request& req, std::int64_t algorithm_id) {
-  db::Connection& connection = request_db::get_connection(req, database_);
-  db::Rows rows =
-      connection.execute("SELECT * FROM algorithms WHERE algorithms.id = ?", {algorithm_id});
-  if (rows.empty()) {
-    co_return http::Response::json(nullptr);
-  }
-  co_return http::Response::json(std::move(rows.front()));
+asio::awaitable<http::Response> Algorithm::get(http::Request& /*req*/, std::int64_t algorithm_id) {
+  auto read = [algorithm_id](db::Connection& connection) -> boost::json::value {
+    db::Rows rows =
+        connection.execute("SELECT * FROM algorithms WHERE algorithms.id = ?", {algorithm_id});
+    if (rows.empty()) {
+      return nullptr;
+    }
+    return std::move(rows.front());
+  };
+  co_return http::Response::json(co_await reads_.read(read));
 }
 
 asio::awaitable<http::Response> Algorithm::patch(http::Request& req, std::int64_t algorithm_id) {
@@ -214,25 +217,27 @@ asio::awaitable<http::Response> Algorithm::delete_(http::Request& /*req*/,
   co_return http::Response::json(boost::json::object{{"id", algorithm_id}});
 }
 
-asio::awaitable<http::Response> AlgorithmParameter::get(http::Request& req,
+asio::awaitable<http::Response> AlgorithmParameter::get(http::Request& /*req*/,
                                                         std::int64_t algorithm_id) {
-  db::Connection& connection = request_db::get_connection(req, database_);
-  db::Rows rows = connection.execute("SELECT parameters FROM algorithms WHERE algorithms.id = ?",
-                                     {algorithm_id});
-  if (rows.empty()) {
-    throw common::Error(common::ErrorKind::internal,
-                        "algorithm " + std::to_string(algorithm_id) + " does not exist");
-  }
-  co_return http::Response::json(std::move(rows.front().at("parameters")));
+  auto read = [algorithm_id](db::Connection& connection) {
+    db::Rows rows = connection.execute("SELECT parameters FROM algorithms WHERE algorithms.id = ?",
+                                       {algorithm_id});
+    if (rows.empty()) {
+      throw common::Error(common::ErrorKind::internal,
+                          "algorithm " + std::to_string(algorithm_id) + " does not exist");
+    }
+    return std::move(rows.front().at("parameters"));
+  };
+  co_return http::Response::json(co_await reads_.read(read));
 }
 
-void register_api(http::Api& api, const std::string& base_uri, db::Database& database,
+void register_api(http::Api& api, const std::string& base_uri, db::ReadPool& reads,
                   db::Writer& writer, const ParameterExtraction& extraction,
                   Algorithm::DeletionEffects deletion_effects) {
-  api.add<AlgorithmList>(base_uri + "/algorithms", database, writer, extraction);
-  api.add<Algorithm>(base_uri + "/algorithms/<int:algorithm_id>", database, writer, extraction,
+  api.add<AlgorithmList>(base_uri + "/algorithms", reads, writer, extraction);
+  api.add<Algorithm>(base_uri + "/algorithms/<int:algorithm_id>", reads, writer, extraction,
                      std::move(deletion_effects));
-  api.add<AlgorithmParameter>(base_uri + "/algorithms/<int:algorithm_id>/parameters", database);
+  api.add<AlgorithmParameter>(base_uri + "/algorithms/<int:algorithm_id>/parameters", reads);
 }
 
 }  // namespace stratdesk::algorithms

@@ -1,4 +1,5 @@
 #include <list>
+#include <mutex>
 #include <unordered_map>
 #include <utility>
 
@@ -20,27 +21,30 @@ constexpr std::string_view default_benchmark = "000300.XSHG";
 // Overviews by backtest id, most recently used first. Each entry remembers the configuration
 // text it was built from: the overview is a function of that text alone, so an entry whose text
 // still matches the row is right whatever happened to the row meanwhile, and one that does not
-// match belongs to a deleted backtest whose id has been taken again.
+// match belongs to a deleted backtest whose id has been taken again. Used by the reads of
+// several threads at once.
 class OverviewCache {
  public:
   static constexpr std::size_t capacity = 32;
 
-  const boost::json::object* find(std::int64_t id, std::string_view config) {
+  std::optional<boost::json::object> find(std::int64_t id, std::string_view config) {
+    const std::lock_guard lock(mutex_);
     const auto found = index_.find(id);
     if (found == index_.end()) {
-      return nullptr;
+      return std::nullopt;
     }
     if (found->second->config != config) {
       entries_.erase(found->second);
       index_.erase(found);
-      return nullptr;
+      return std::nullopt;
     }
     entries_.splice(entries_.begin(), entries_, found->second);
-    return &found->second->overview;
+    return found->second->overview;
   }
 
   void put(std::int64_t id, std::string config, boost::json::object overview) {
-    drop(id);
+    const std::lock_guard lock(mutex_);
+    drop_entry(id);
     entries_.push_front({id, std::move(config), std::move(overview)});
     index_[id] = entries_.begin();
     if (entries_.size() > capacity) {
@@ -50,18 +54,24 @@ class OverviewCache {
   }
 
   void drop(std::int64_t id) {
+    const std::lock_guard lock(mutex_);
+    drop_entry(id);
+  }
+
+ private:
+  void drop_entry(std::int64_t id) {
     if (const auto found = index_.find(id); found != index_.end()) {
       entries_.erase(found->second);
       index_.erase(found);
     }
   }
 
- private:
   struct Entry {
     std::int64_t id;
     std::string config;
     boost::json::object overview;
   };
+  std::mutex mutex_;
   std::list<Entry> entries_;
   std::unordered_map<std::int64_t, std::list<Entry>::iterator> index_;
 };
@@ -191,8 +201,8 @@ boost::json::object Analytics::_get_overview(db::Connection& connection, std::in
     overview_cache_->drop(backtest_id);
     throw;
   }
-  if (const boost::json::object* cached = overview_cache_->find(backtest_id, text)) {
-    return *cached;
+  if (std::optional<boost::json::object> cached = overview_cache_->find(backtest_id, text)) {
+    return std::move(*cached);
   }
   const boost::json::object config = parse_config(backtest_id, text);
   boost::json::object overview;

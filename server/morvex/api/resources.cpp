@@ -1,3 +1,4 @@
+#include <optional>
 #include <unordered_map>
 #include <utility>
 
@@ -106,19 +107,26 @@ std::vector<std::size_t> chosen_indexes(std::size_t n) {
 
 }  // namespace
 
-asio::awaitable<http::Response> Overview::get(http::Request& request, std::int64_t backtest_id) {
-  co_return http::Response::json(analytics_._get_overview(connection_of(request), backtest_id));
+asio::awaitable<http::Response> Overview::get(http::Request& /*request*/,
+                                              std::int64_t backtest_id) {
+  auto read = [this, backtest_id](db::Connection& connection) {
+    return analytics_._get_overview(connection, backtest_id);
+  };
+  co_return http::Response::json(co_await reads_.read(read));
 }
 
-asio::awaitable<http::Response> Trade::get(http::Request& request, std::int64_t backtest_id) {
-  db::Rows rows = connection_of(request).execute(
-      "SELECT datetime, order_book_id, side, transaction_cost, last_price, last_quantity FROM "
-      "trade_feeds WHERE backtest_id = ? ORDER BY datetime ASC",
-      {backtest_id});
+asio::awaitable<http::Response> Trade::get(http::Request& /*request*/, std::int64_t backtest_id) {
+  auto read = [backtest_id](db::Connection& connection) {
+    return connection.execute(
+        "SELECT datetime, order_book_id, side, transaction_cost, last_price, last_quantity FROM "
+        "trade_feeds WHERE backtest_id = ? ORDER BY datetime ASC",
+        {backtest_id});
+  };
+  db::Rows rows = co_await reads_.read(read);
   for (db::Row& row : rows) {
     row["side"] = side_value(row.at("side"), backtest_id);
     std::string id = instrument_of(row);
-    row["symbol"] = co_await service(request).symbol_for(std::move(id));
+    row["symbol"] = co_await analytics_.symbol_for(std::move(id));
   }
   co_return http::Response::json(db::to_array(std::move(rows)));
 }
@@ -127,72 +135,109 @@ asio::awaitable<http::Response> PnL::get(http::Request& request, std::int64_t ba
   const auto start = date_parameter(request, "start_date");
   const auto end = date_parameter(request, "end_date");
   const auto given_benchmark = text_parameter(request, "benchmark");
-  db::Connection& connection = connection_of(request);
-  const object overview = analytics_._get_overview(connection, backtest_id);
-  db::Rows portfolio = _get_portfolio_series(connection, backtest_id, start, end);
-  value benchmark_series = nullptr;
-  value benchmark;
-  if (given_benchmark) {
-    benchmark = *given_benchmark;
-  } else {
-    benchmark_series = db::to_array(_get_benchmark_series(connection, backtest_id, start, end));
-    benchmark = _get_benchmark_for(connection, backtest_id);
-  }
+  struct Read {
+    object overview;
+    db::Rows portfolio;
+    value benchmark_series = nullptr;
+    value benchmark;
+  };
+  auto read = [&](db::Connection& connection) {
+    Read got;
+    got.overview = analytics_._get_overview(connection, backtest_id);
+    got.portfolio = _get_portfolio_series(connection, backtest_id, start, end);
+    if (given_benchmark) {
+      got.benchmark = *given_benchmark;
+    } else {
+      got.benchmark_series =
+          db::to_array(_get_benchmark_series(connection, backtest_id, start, end));
+      got.benchmark = _get_benchmark_for(connection, backtest_id);
+    }
+    return got;
+  };
+  Read got = co_await reads_.read(read);
   object pnl_request{{"cmd", "pnl_analysis"},
-                     {"portfolio_series", db::to_array(std::move(portfolio))},
-                     {"benchmark", benchmark},
-                     {"benchmark_series", std::move(benchmark_series)}};
-  object result = co_await service(request).ask_service(std::move(pnl_request));
-  merge(result, overview);
-  result["benchmark"] = std::move(benchmark);
+                     {"portfolio_series", db::to_array(std::move(got.portfolio))},
+                     {"benchmark", got.benchmark},
+                     {"benchmark_series", std::move(got.benchmark_series)}};
+  object result = co_await analytics_.ask_service(std::move(pnl_request));
+  merge(result, got.overview);
+  result["benchmark"] = std::move(got.benchmark);
   co_return http::Response::json(std::move(result));
 }
 
 asio::awaitable<http::Response> Holdings::get(http::Request& request, std::int64_t backtest_id) {
   const auto date = date_parameter(request, "date");
-  db::Connection& connection = connection_of(request);
-  const std::optional<std::string> latest = get_latest_date_for(connection, backtest_id, date);
-  if (!latest || latest->empty()) {
+  struct Read {
+    std::optional<std::string> latest;
+    object overview;
+    db::Rows positions;
+    db::Rows totals;
+  };
+  auto read = [&](db::Connection& connection) {
+    Read got;
+    got.latest = get_latest_date_for(connection, backtest_id, date);
+    if (!got.latest || got.latest->empty()) {
+      return got;
+    }
+    got.overview = analytics_._get_overview(connection, backtest_id);
+    got.positions = _get_positions_for(connection, backtest_id, *got.latest);
+    got.totals = connection.execute(
+        "SELECT cash, total_value FROM portfolio_feeds WHERE backtest_id = ? AND datetime = ? "
+        "AND is_benchmark = 0",
+        {backtest_id, db::Value(*got.latest)});
+    return got;
+  };
+  Read got = co_await reads_.read(read);
+  if (!got.latest || got.latest->empty()) {
     co_return http::Response::json(object{});
   }
-  const object overview = analytics_._get_overview(connection, backtest_id);
-  db::Rows positions = _get_positions_for(connection, backtest_id, *latest);
-  const db::Rows totals = connection.execute(
-      "SELECT cash, total_value FROM portfolio_feeds WHERE backtest_id = ? AND datetime = ? AND "
-      "is_benchmark = 0",
-      {backtest_id, db::Value(*latest)});
-  if (totals.empty()) {
+  if (got.totals.empty()) {
     throw common::Error(common::ErrorKind::internal, "backtest " + std::to_string(backtest_id) +
                                                          " has no portfolio row of its own at " +
-                                                         *latest);
+                                                         *got.latest);
   }
-  for (db::Row& position : positions) {
+  for (db::Row& position : got.positions) {
     std::string id = instrument_of(position);
-    position["symbol"] = co_await service(request).symbol_for(std::move(id));
+    position["symbol"] = co_await analytics_.symbol_for(std::move(id));
   }
-  co_return http::Response::json(object{{"date", *latest},
+  const object& overview = got.overview;
+  co_return http::Response::json(object{{"date", *got.latest},
                                         {"backtest_start_date", overview.at("backtest_start_date")},
                                         {"backtest_end_date", overview.at("backtest_end_date")},
                                         {"starting_cash", overview.at("starting_cash")},
-                                        {"market_value", totals.front().at("total_value")},
-                                        {"cash", totals.front().at("cash")},
-                                        {"positions", db::to_array(std::move(positions))}});
+                                        {"market_value", got.totals.front().at("total_value")},
+                                        {"cash", got.totals.front().at("cash")},
+                                        {"positions", db::to_array(std::move(got.positions))}});
 }
 
 asio::awaitable<http::Response> Exposure::get(http::Request& request, std::int64_t backtest_id) {
   const auto date = date_parameter(request, "date");
   const auto given_benchmark = text_parameter(request, "benchmark");
-  db::Connection& connection = connection_of(request);
-  const std::optional<std::string> latest = get_latest_date_for(connection, backtest_id, date);
-  if (!latest || *latest < earliest_analysable_day) {
+  struct Read {
+    std::optional<std::string> latest;
+    value benchmark;
+    object overview;
+    db::Rows positions;
+  };
+  auto read = [&](db::Connection& connection) {
+    Read got;
+    got.latest = get_latest_date_for(connection, backtest_id, date);
+    if (!got.latest || *got.latest < earliest_analysable_day) {
+      return got;
+    }
+    got.benchmark = configured_or_given(connection, backtest_id, given_benchmark);
+    got.overview = analytics_._get_overview(connection, backtest_id);
+    got.positions = _get_positions_for(connection, backtest_id, *got.latest);
+    return got;
+  };
+  Read got = co_await reads_.read(read);
+  if (!got.latest || *got.latest < earliest_analysable_day) {
     co_return http::Response::json(object{});
   }
-  value benchmark = configured_or_given(connection, backtest_id, given_benchmark);
-  const object overview = analytics_._get_overview(connection, backtest_id);
-  object exposure = exposure_request(_get_positions_for(connection, backtest_id, *latest),
-                                     std::move(benchmark), *latest);
-  object result = co_await service(request).ask_service(std::move(exposure));
-  merge(result, overview);
+  object exposure =
+      exposure_request(std::move(got.positions), std::move(got.benchmark), *got.latest);
+  object result = co_await analytics_.ask_service(std::move(exposure));
+  merge(result, got.overview);
   co_return http::Response::json(std::move(result));
 }
 
@@ -200,52 +245,74 @@ asio::awaitable<http::Response> ExposureDiff::get(http::Request& request,
                                                   std::int64_t backtest_id) {
   const auto start = date_parameter(request, "start_date");
   const auto end = date_parameter(request, "end_date");
-  db::Connection& connection = connection_of(request);
-  std::vector<std::string> dates;
-  for (std::string& date : _get_dates_for(connection, backtest_id, start, end)) {
-    if (date >= earliest_analysable_day) {
-      dates.push_back(std::move(date));
+  struct Read {
+    std::vector<std::string> dates;
+    object overview;
+  };
+  auto read_days = [&](db::Connection& connection) {
+    Read got;
+    for (std::string& date : _get_dates_for(connection, backtest_id, start, end)) {
+      if (date >= earliest_analysable_day) {
+        got.dates.push_back(std::move(date));
+      }
     }
-  }
-  if (dates.empty()) {
+    if (!got.dates.empty()) {
+      got.overview = analytics_._get_overview(connection, backtest_id);
+    }
+    return got;
+  };
+  const Read got = co_await reads_.read(read_days);
+  if (got.dates.empty()) {
     no_data_in_range(request, backtest_id);
   }
-  const object overview = analytics_._get_overview(connection, backtest_id);
   object result;
-  for (const std::size_t index : chosen_indexes(dates.size())) {
-    const std::string& day = dates[index];
-    db::Rows positions = _get_positions_for(connection, backtest_id, day);
+  for (const std::size_t index : chosen_indexes(got.dates.size())) {
+    const std::string& day = got.dates[index];
+    auto read_positions = [backtest_id, &day](db::Connection& connection) {
+      return _get_positions_for(connection, backtest_id, day);
+    };
+    db::Rows positions = co_await reads_.read(read_positions);
     if (positions.empty()) {
       continue;
     }
     object exposure = exposure_request(std::move(positions), nullptr, day);
-    const object answer = co_await service(request).ask_service(std::move(exposure));
+    const object answer = co_await analytics_.ask_service(std::move(exposure));
     result[day] = object{{"factors", answer_member(answer, "factors")},
                          {"portfolio", answer_member(answer, "portfolio_exposure")},
                          {"st_stock_weight", answer_member(answer, "st_stock_weight")},
                          {"new_stock_weight", answer_member(answer, "new_stock_weight")}};
   }
-  merge(result, overview);
-  result["start_date"] = dates.front();
-  result["end_date"] = dates.back();
+  merge(result, got.overview);
+  result["start_date"] = got.dates.front();
+  result["end_date"] = got.dates.back();
   co_return http::Response::json(std::move(result));
 }
 
 asio::awaitable<http::Response> Sensitivity::get(http::Request& request, std::int64_t backtest_id) {
   const auto start = date_parameter(request, "start_date");
   const auto end = date_parameter(request, "end_date");
-  db::Connection& connection = connection_of(request);
-  db::Rows series = _get_portfolio_series(connection, backtest_id, start, end);
-  if (series.empty()) {
+  struct Read {
+    db::Rows series;
+    object overview;
+  };
+  auto read = [&](db::Connection& connection) {
+    Read got;
+    got.series = _get_portfolio_series(connection, backtest_id, start, end);
+    if (!got.series.empty()) {
+      got.overview = analytics_._get_overview(connection, backtest_id);
+    }
+    return got;
+  };
+  Read got = co_await reads_.read(read);
+  if (got.series.empty()) {
     no_data_in_range(request, backtest_id);
   }
-  const object overview = analytics_._get_overview(connection, backtest_id);
-  const value first = series.front().at("datetime");
-  const value last = series.back().at("datetime");
+  const value first = got.series.front().at("datetime");
+  const value last = got.series.back().at("datetime");
   object sensitivity_request{{"cmd", "sensitivity_analysis"},
-                             {"portfolio", db::to_array(std::move(series))}};
-  object result = co_await service(request).ask_service(std::move(sensitivity_request));
-  merge(result, overview);
+                             {"portfolio", db::to_array(std::move(got.series))}};
+  object result = co_await analytics_.ask_service(std::move(sensitivity_request));
+  merge(result, got.overview);
   result["start_date"] = first;
   result["end_date"] = last;
   co_return http::Response::json(std::move(result));
@@ -255,24 +322,35 @@ asio::awaitable<http::Response> Risk::get(http::Request& request, std::int64_t b
   const auto start = date_parameter(request, "start_date");
   const auto end = date_parameter(request, "end_date");
   const auto given_benchmark = text_parameter(request, "benchmark");
-  db::Connection& connection = connection_of(request);
-  db::Rows portfolio = _get_portfolio_series(connection, backtest_id, start, end);
-  if (portfolio.empty()) {
+  struct Read {
+    db::Rows portfolio;
+    value benchmark;
+    object overview;
+  };
+  auto read = [&](db::Connection& connection) {
+    Read got;
+    got.portfolio = _get_portfolio_series(connection, backtest_id, start, end);
+    if (!got.portfolio.empty()) {
+      got.benchmark = configured_or_given(connection, backtest_id, given_benchmark);
+      got.overview = analytics_._get_overview(connection, backtest_id);
+    }
+    return got;
+  };
+  Read got = co_await reads_.read(read);
+  if (got.portfolio.empty()) {
     no_data_in_range(request, backtest_id);
   }
-  value benchmark = configured_or_given(connection, backtest_id, given_benchmark);
-  const object overview = analytics_._get_overview(connection, backtest_id);
-  const std::string first_day = day_of(timestamp_of(portfolio.front()));
-  const std::string last_day = day_of(timestamp_of(portfolio.back()));
+  const std::string first_day = day_of(timestamp_of(got.portfolio.front()));
+  const std::string last_day = day_of(timestamp_of(got.portfolio.back()));
   object risk_request{{"cmd", "risk_analysis"},
-                      {"benchmark", benchmark},
-                      {"portfolio", db::to_array(std::move(portfolio))}};
-  object result = co_await service(request).ask_service(std::move(risk_request));
+                      {"benchmark", got.benchmark},
+                      {"portfolio", db::to_array(std::move(got.portfolio))}};
+  object result = co_await analytics_.ask_service(std::move(risk_request));
   result["start_date"] = first_day;
   result["end_date"] = last_day;
-  result["benchmark"] = std::move(benchmark);
-  result["backtest_start_date"] = overview.at("backtest_start_date");
-  result["backtest_end_date"] = overview.at("backtest_end_date");
+  result["benchmark"] = std::move(got.benchmark);
+  result["backtest_start_date"] = got.overview.at("backtest_start_date");
+  result["backtest_end_date"] = got.overview.at("backtest_end_date");
   co_return http::Response::json(std::move(result));
 }
 
@@ -283,7 +361,6 @@ asio::awaitable<http::Response> Brinson::get(http::Request& request, std::int64_
       text_parameter(request, "benchmark").value_or(std::string(brinson_default_benchmark));
   const std::string sector_decider =
       text_parameter(request, "sector_decider").value_or(std::string(default_sector_decider));
-  db::Connection& connection = connection_of(request);
 
   Query portfolio{
       "SELECT datetime, total_value AS market_value, cash FROM portfolio_feeds WHERE "
@@ -304,34 +381,46 @@ asio::awaitable<http::Response> Brinson::get(http::Request& request, std::int64_
     }
     q->sql += " ORDER BY datetime ASC";
   }
-  const db::Rows rows = execute_query(connection, portfolio);
-  if (rows.empty()) {
+  struct Read {
+    array series;
+    object overview;
+  };
+  // The day series with each day's holdings, assembled beside the loop as well.
+  auto read = [&](db::Connection& connection) {
+    Read got;
+    const db::Rows rows = execute_query(connection, portfolio);
+    if (rows.empty()) {
+      return got;
+    }
+    got.overview = analytics_._get_overview(connection, backtest_id);
+    std::unordered_map<std::string, array> positions_at;
+    for (db::Row& position : execute_query(connection, holdings)) {
+      positions_at[timestamp_of(position)].emplace_back(std::move(position));
+    }
+    got.series.reserve(rows.size());
+    for (const db::Row& row : rows) {
+      const std::string at = timestamp_of(row);
+      const auto group = positions_at.find(at);
+      got.series.emplace_back(
+          object{{"market_value", row.at("market_value")},
+                 {"cash", row.at("cash")},
+                 {"positions", group == positions_at.end() ? array{} : group->second},
+                 {"date", day_of(at)}});
+    }
+    return got;
+  };
+  Read got = co_await reads_.read(read);
+  if (got.series.empty()) {
     no_data_in_range(request, backtest_id);
   }
-  const object overview = analytics_._get_overview(connection, backtest_id);
-
-  std::unordered_map<std::string, array> positions_at;
-  for (db::Row& position : execute_query(connection, holdings)) {
-    positions_at[timestamp_of(position)].emplace_back(std::move(position));
-  }
-  array series;
-  series.reserve(rows.size());
-  for (const db::Row& row : rows) {
-    const std::string at = timestamp_of(row);
-    const auto group = positions_at.find(at);
-    series.emplace_back(object{{"market_value", row.at("market_value")},
-                               {"cash", row.at("cash")},
-                               {"positions", group == positions_at.end() ? array{} : group->second},
-                               {"date", day_of(at)}});
-  }
-  const value first_day = series.front().at("date");
-  const value last_day = series.back().at("date");
+  const value first_day = got.series.front().at("date");
+  const value last_day = got.series.back().at("date");
   object brinson_request{{"cmd", "brinson_analysis"},
                          {"benchmark", benchmark},
-                         {"portfolio_series", std::move(series)},
+                         {"portfolio_series", std::move(got.series)},
                          {"sector_decider", sector_decider}};
-  object result = co_await service(request).ask_service(std::move(brinson_request));
-  merge(result, overview);
+  object result = co_await analytics_.ask_service(std::move(brinson_request));
+  merge(result, got.overview);
   result["start_date"] = first_day;
   result["end_date"] = last_day;
   result["benchmark"] = benchmark;
@@ -339,12 +428,16 @@ asio::awaitable<http::Response> Brinson::get(http::Request& request, std::int64_
   co_return http::Response::json(std::move(result));
 }
 
-asio::awaitable<http::Response> CanAnalysis::get(http::Request& request, std::int64_t backtest_id) {
-  const db::Rows rows = connection_of(request).execute(
-      "SELECT order_book_id FROM trade_feeds WHERE backtest_id = ?", {backtest_id});
+asio::awaitable<http::Response> CanAnalysis::get(http::Request& /*request*/,
+                                                 std::int64_t backtest_id) {
+  auto read = [backtest_id](db::Connection& connection) {
+    return connection.execute("SELECT order_book_id FROM trade_feeds WHERE backtest_id = ?",
+                              {backtest_id});
+  };
+  const db::Rows rows = co_await reads_.read(read);
   for (const db::Row& row : rows) {
     std::string id = instrument_of(row);
-    const bool stock = co_await service(request).is_stock(std::move(id));
+    const bool stock = co_await analytics_.is_stock(std::move(id));
     if (!stock) {
       co_return http::Response::json(false);
     }
@@ -352,19 +445,19 @@ asio::awaitable<http::Response> CanAnalysis::get(http::Request& request, std::in
   co_return http::Response::json(true);
 }
 
-void register_api(http::Api& api, const std::string& base_uri, db::Database& database,
+void register_api(http::Api& api, const std::string& base_uri, db::ReadPool& reads,
                   Analytics& analytics) {
   const std::string backtest = base_uri + "/morvex/<int:backtest_id>";
-  api.add<Overview>(backtest + "/overview", database, analytics);
-  api.add<Trade>(backtest + "/trades", database, analytics);
-  api.add<PnL>(backtest + "/pnl", database, analytics);
-  api.add<Holdings>(backtest + "/holdings", database, analytics);
-  api.add<Exposure>(backtest + "/exposure", database, analytics);
-  api.add<ExposureDiff>(backtest + "/exposure_diff", database, analytics);
-  api.add<Sensitivity>(backtest + "/sensitivity", database, analytics);
-  api.add<Risk>(backtest + "/risk", database, analytics);
-  api.add<Brinson>(backtest + "/brinson", database, analytics);
-  api.add<CanAnalysis>(backtest + "/can_analysis", database, analytics);
+  api.add<Overview>(backtest + "/overview", reads, analytics);
+  api.add<Trade>(backtest + "/trades", reads, analytics);
+  api.add<PnL>(backtest + "/pnl", reads, analytics);
+  api.add<Holdings>(backtest + "/holdings", reads, analytics);
+  api.add<Exposure>(backtest + "/exposure", reads, analytics);
+  api.add<ExposureDiff>(backtest + "/exposure_diff", reads, analytics);
+  api.add<Sensitivity>(backtest + "/sensitivity", reads, analytics);
+  api.add<Risk>(backtest + "/risk", reads, analytics);
+  api.add<Brinson>(backtest + "/brinson", reads, analytics);
+  api.add<CanAnalysis>(backtest + "/can_analysis", reads, analytics);
 }
 
 }  // namespace stratdesk::morvex_api

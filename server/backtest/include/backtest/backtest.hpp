@@ -15,6 +15,7 @@
 
 #include "db/connection.hpp"
 #include "db/db.hpp"
+#include "db/read_pool.hpp"
 #include "db/writer.hpp"
 #include "events/event_hub.hpp"
 #include "http/request.hpp"
@@ -49,7 +50,7 @@ struct Settings {
 // What the resources that launch, change and delete backtests work with. The references must
 // outlive the Api; without a hub nothing is announced.
 struct Dependencies {
-  db::Database& database;
+  db::ReadPool& reads;
   db::Writer& writer;
   const Settings& settings;
   EngineControl& engines;
@@ -117,22 +118,22 @@ class Backtest final {
 // algorithm row exists, and "final_portfolio" when the state is "executing".
 class BackTestListByCondition final {
  public:
-  explicit BackTestListByCondition(db::Database& database) : database_(database) {}
+  explicit BackTestListByCondition(db::ReadPool& reads) : reads_(reads) {}
   boost::asio::awaitable<http::Response> get(http::Request& request);
 
  private:
-  db::Database& database_;
+  db::ReadPool& reads_;
 };
 
 // <base>/backtests/<int:backtest_id>: one backtest by its id alone, with "algorithm_name" when
 // its algorithm row exists. An id without a row is answered 500 with a message.
 class BackTestNoALgoInfo final {
  public:
-  explicit BackTestNoALgoInfo(db::Database& database) : database_(database) {}
+  explicit BackTestNoALgoInfo(db::ReadPool& reads) : reads_(reads) {}
   boost::asio::awaitable<http::Response> get(http::Request& request, std::int64_t backtest_id);
 
  private:
-  db::Database& database_;
+  db::ReadPool& reads_;
 };
 
 // The algorithms row `algo_id`, or nullopt.
@@ -157,11 +158,11 @@ boost::json::value get(const Arguments& args, std::string_view key,
 // backtest_progress says; 404 with a message for an unknown id.
 class BacktestProgress final {
  public:
-  explicit BacktestProgress(db::Database& database) : database_(database) {}
+  explicit BacktestProgress(db::ReadPool& reads) : reads_(reads) {}
   boost::asio::awaitable<http::Response> get(http::Request& request, std::int64_t backtest_id);
 
  private:
-  db::Database& database_;
+  db::ReadPool& reads_;
 };
 
 // The progress of a backtest: {"id", "state", "start_date", "end_date", "simulated_until",
@@ -181,8 +182,9 @@ void start_progress_watch(boost::asio::any_io_executor executor, const db::Datab
 
 // Mounts BacktestList, Backtest, BackTestListByCondition, BackTestNoALgoInfo and
 // BacktestProgress under `base_uri`, in that order; launches, ends and deletions are published
-// on `hub`, when given. Every write runs on `writer`. The other arguments must outlive `api`.
-void register_api(http::Api& api, const std::string& base_uri, db::Database& database,
+// on `hub`, when given. Every read runs on `reads` and every write on `writer`. The other
+// arguments must outlive `api`.
+void register_api(http::Api& api, const std::string& base_uri, db::ReadPool& reads,
                   db::Writer& writer, const Settings& settings, EngineControl& engines,
                   std::shared_ptr<events::EventHub> hub = nullptr);
 

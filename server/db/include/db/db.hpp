@@ -14,8 +14,8 @@ namespace stratdesk::db {
 // A new connection to `path` in the server's settings (WAL journal, 5 s busy wait).
 Connection open_connection(const std::string& path);
 
-// The database file of this server and the connections handed out for it. Built once by the
-// host; everything that works on the database borrows it. Lives on the I/O thread only.
+// The database file of this server: where it lives, its preparation at start-up, and new
+// connections to it. Built once by the host; everything that works on the database borrows it.
 class Database {
  public:
   // The first-run seeding step: run by check_env only when the file did not exist before
@@ -36,18 +36,9 @@ class Database {
   // A new connection of its own to this database (for background tasks and the seeding).
   [[nodiscard]] Connection open_connection() const;
 
-  // A connection from the pool of idle ones, or a new one when none is idle. Opening costs more
-  // than a small request does, so finished users hand theirs back with give_back.
-  Connection take_connection();
-  // Keeps `connection` for the next take_connection. Requires no transaction to be open on it;
-  // beyond the pool's size it is closed.
-  void give_back(Connection connection);
-
  private:
-  static constexpr std::size_t max_idle = 16;
   std::string path_;
   Seeding seeding_;
-  std::vector<Connection> idle_;
 };
 
 // Holds the write transaction of `connection` for one scope: the destructor rolls back whatever

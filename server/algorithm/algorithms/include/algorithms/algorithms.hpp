@@ -11,6 +11,7 @@
 #include <boost/json/value.hpp>
 
 #include "db/db.hpp"
+#include "db/read_pool.hpp"
 #include "db/writer.hpp"
 #include "events/event_hub.hpp"
 #include "http/request.hpp"
@@ -72,15 +73,15 @@ std::string securities_text(const boost::json::value& securities);
 class AlgorithmList final {
  public:
   // Creations are written on `writer`.
-  AlgorithmList(db::Database& database, db::Writer& writer, const ParameterExtraction& extraction)
-      : database_(database), writer_(writer), extraction_(extraction) {}
+  AlgorithmList(db::ReadPool& reads, db::Writer& writer, const ParameterExtraction& extraction)
+      : reads_(reads), writer_(writer), extraction_(extraction) {}
   // Every algorithm row, in id order.
   boost::asio::awaitable<http::Response> get(http::Request& req);
   // Creates an algorithm from the form fields name, code and config; answers {"id": id}.
   boost::asio::awaitable<http::Response> post(http::Request& req);
 
  private:
-  db::Database& database_;
+  db::ReadPool& reads_;
   db::Writer& writer_;
   const ParameterExtraction& extraction_;
 };
@@ -98,12 +99,9 @@ class Algorithm final {
   };
 
   // Changes and deletions are written on `writer`.
-  Algorithm(db::Database& database, db::Writer& writer, const ParameterExtraction& extraction,
+  Algorithm(db::ReadPool& reads, db::Writer& writer, const ParameterExtraction& extraction,
             DeletionEffects effects = {})
-      : database_(database),
-        writer_(writer),
-        extraction_(extraction),
-        effects_(std::move(effects)) {}
+      : reads_(reads), writer_(writer), extraction_(extraction), effects_(std::move(effects)) {}
   // The row, or null.
   boost::asio::awaitable<http::Response> get(http::Request& req, std::int64_t algorithm_id);
   // Sets the columns named by the form fields; a field that names no column is answered 400
@@ -114,7 +112,7 @@ class Algorithm final {
   boost::asio::awaitable<http::Response> delete_(http::Request& req, std::int64_t algorithm_id);
 
  private:
-  db::Database& database_;
+  db::ReadPool& reads_;
   db::Writer& writer_;
   const ParameterExtraction& extraction_;
   DeletionEffects effects_;
@@ -123,16 +121,16 @@ class Algorithm final {
 // GET <base>/algorithms/<id>/parameters: the stored parameters text as one JSON string.
 class AlgorithmParameter final {
  public:
-  explicit AlgorithmParameter(db::Database& database) : database_(database) {}
+  explicit AlgorithmParameter(db::ReadPool& reads) : reads_(reads) {}
   boost::asio::awaitable<http::Response> get(http::Request& req, std::int64_t algorithm_id);
 
  private:
-  db::Database& database_;
+  db::ReadPool& reads_;
 };
 
 // Mounts AlgorithmList, Algorithm and AlgorithmParameter under `base_uri`, in that order; every
-// write runs on `writer`. The database, the writer and the extraction must outlive `api`.
-void register_api(http::Api& api, const std::string& base_uri, db::Database& database,
+// read runs on `reads` and every write on `writer`. They and the extraction must outlive `api`.
+void register_api(http::Api& api, const std::string& base_uri, db::ReadPool& reads,
                   db::Writer& writer, const ParameterExtraction& extraction,
                   Algorithm::DeletionEffects deletion_effects = {});
 

@@ -7,34 +7,26 @@
 
 #include "api/queries.hpp"
 #include "db/db.hpp"
+#include "db/read_pool.hpp"
 #include "http/request.hpp"
 #include "http/response.hpp"
 #include "http/router.hpp"
-#include "request_db/request_db.hpp"
 
 // Portfolio analytics of a finished backtest: the dashboard's ten read-only resources. Each
 // assembles its input from the feed rows, asks the analytics service where a computation is
 // needed, and answers the service's object with the backtest's own keys merged in.
 namespace stratdesk::morvex_api {
 
-// What every analytics resource works with: the database and the shared analytics state.
+// What every analytics resource works with: the read pool and the shared analytics state. The
+// feed rows are read on the pool, each resource's reads in one go where it can, and never held
+// across a wait on the analytics service.
 class AnalyticsResource {
  public:
-  AnalyticsResource(db::Database& database, Analytics& analytics)
-      : database_(database), analytics_(analytics) {}
+  AnalyticsResource(db::ReadPool& reads, Analytics& analytics)
+      : reads_(reads), analytics_(analytics) {}
 
  protected:
-  db::Connection& connection_of(http::Request& request) {
-    return request_db::get_connection(request, database_);
-  }
-  // The analytics state, for a wait on the service: checks first that the request holds no
-  // transaction open across that wait.
-  Analytics& service(http::Request& request) {
-    db::expect_no_transaction(connection_of(request), "the analytics service");
-    return analytics_;
-  }
-
-  db::Database& database_;
+  db::ReadPool& reads_;
   Analytics& analytics_;
 };
 
@@ -110,9 +102,9 @@ class CanAnalysis final : public AnalyticsResource {
   boost::asio::awaitable<http::Response> get(http::Request& request, std::int64_t backtest_id);
 };
 
-// Mounts the ten resources under `base_uri` + "/morvex/<int:backtest_id>/...". `database` and
+// Mounts the ten resources under `base_uri` + "/morvex/<int:backtest_id>/...". `reads` and
 // `analytics` must outlive `api`.
-void register_api(http::Api& api, const std::string& base_uri, db::Database& database,
+void register_api(http::Api& api, const std::string& base_uri, db::ReadPool& reads,
                   Analytics& analytics);
 
 }  // namespace stratdesk::morvex_api

@@ -85,7 +85,7 @@ class Analytics {
   // "backtest_end_date", "starting_cash". Kept in a 32-entry least-recently-used cache. An entry
   // is used only while the row's configuration text is the one it was built from, so a deleted
   // backtest is never answered and an id taken over by a new backtest gets the new overview.
-  // Throws common::Error when the row or one of the keys is missing.
+  // Throws common::Error when the row or one of the keys is missing. Safe from several threads.
   boost::json::object _get_overview(db::Connection& connection, std::int64_t backtest_id);
 
  private:
