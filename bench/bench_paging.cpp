@@ -2,10 +2,20 @@
 // first pages over 4 connections, beside the raw statement straight against SQLite and the
 // server's own rate for an unknown path; and the reads of a client following the backtest near
 // its end by after_id, beside the same pages by start_index; and the caught-up after_id poll of
-// that backtest before and after another backtest stores millions of later rows.
+// that backtest before and after another backtest stores millions of later rows; and a cheap
+// page while four clients each read a whole backtest of 2 million rows in one answer, with the
+// server's memory meanwhile.
 
+#include <atomic>
 #include <cstdio>
 #include <random>
+#include <thread>
+
+#include <boost/asio/connect.hpp>
+#include <boost/asio/io_context.hpp>
+#include <boost/asio/ip/tcp.hpp>
+#include <boost/asio/read.hpp>
+#include <boost/asio/write.hpp>
 
 #include "bench_common.hpp"
 #include "test_support.hpp"
@@ -16,7 +26,9 @@ using namespace stratdesk;
 using bench::Clock;
 
 constexpr int total_rows = 100000;
-constexpr int other_rows = 3000000;
+constexpr int other_rows = 8000000;
+constexpr int whole_rows = 2000000;
+constexpr int whole_readers = 4;
 constexpr int connections = 4;
 constexpr auto run_time = std::chrono::seconds(5);
 const std::string page_path = "/api/algorithms/3/backtests/7/feeds/position";
@@ -70,18 +82,83 @@ double raw_pages_per_second(const std::string& db_path, int limit) {
 
 // Straight into the file, as the server is idle by then: posting millions of rows would take
 // most of the run. The rows carry only the required columns, which is all a poll would walk.
-void store_rows_of_another_backtest(const std::string& db_path, int rows) {
+void store_rows_of_another_backtest(const std::string& db_path, int backtest, int rows) {
   sqlite3* db = nullptr;
   bench::check(sqlite3_open(db_path.c_str(), &db), db, "open");
   sqlite3_busy_timeout(db, 10000);
   const std::string insert =
       "INSERT INTO position_feeds (algorithm_id, backtest_id, datetime, order_book_id, type) "
       "WITH RECURSIVE n(i) AS (SELECT 0 UNION ALL SELECT i + 1 FROM n WHERE i < " +
-      std::to_string(rows - 1) +
-      ") SELECT 3, 8, printf('2016-%02d-%02d 15:00:00', 1 + (i / 28) % 12, 1 + i % 28), "
+      std::to_string(rows - 1) + ") SELECT 3, " + std::to_string(backtest) +
+      ", printf('2016-%02d-%02d 15:00:00', 1 + (i / 28) % 12, 1 + i % 28), "
       "printf('%06d.XSHE', i % 3000), 'STOCK' FROM n";
   bench::check(sqlite3_exec(db, insert.c_str(), nullptr, nullptr, nullptr), db, "insert");
   sqlite3_close(db);
+}
+
+// One whole answer read and thrown away as it arrives, as a client that saves it to a file
+// would: the bytes it held.
+std::size_t read_and_discard(unsigned short port, const std::string& target) {
+  namespace asio = boost::asio;
+  asio::io_context io;
+  asio::ip::tcp::socket socket(io);
+  socket.connect({asio::ip::make_address("127.0.0.1"), port});
+  const std::string request =
+      "GET " + target + " HTTP/1.1\r\nHost: 127.0.0.1\r\nConnection: close\r\n\r\n";
+  asio::write(socket, asio::buffer(request));
+  std::vector<char> buffer(std::size_t{1} << 20);
+  std::size_t total = 0;
+  boost::system::error_code ec;
+  while (!ec) {
+    total += socket.read_some(asio::buffer(buffer), ec);
+  }
+  return total;
+}
+
+// Four whole-backtest reads at once and, beside them, one client asking for a small page as
+// fast as it can; the server's resident memory is sampled meanwhile.
+void whole_backtest_reads(const test::ServerProcess& server) {
+  store_rows_of_another_backtest(server.db_path(), 9, whole_rows);
+  const std::string whole = "/api/algorithms/3/backtests/9/feeds/position?limit=100000000";
+  const double rss_before = bench::memory_mib(server.pid(), "VmRSS:");
+  std::atomic<int> reading{whole_readers};
+  std::atomic<std::size_t> bytes{0};
+  std::vector<std::thread> readers;
+  const auto start = Clock::now();
+  for (int n = 0; n < whole_readers; ++n) {
+    readers.emplace_back([&] {
+      bytes += read_and_discard(server.port(), whole);
+      --reading;
+    });
+  }
+  std::vector<double> latencies_ms;
+  double rss_peak = rss_before;
+  test::HttpClient client("127.0.0.1", server.port());
+  while (reading > 0) {
+    const auto before = Clock::now();
+    if (client.get(page_path + "?limit=10").status != 200) {
+      throw std::runtime_error("a small page failed during the whole reads");
+    }
+    latencies_ms.push_back(
+        std::chrono::duration<double, std::milli>(Clock::now() - before).count());
+    rss_peak = std::max(rss_peak, bench::memory_mib(server.pid(), "VmRSS:"));
+  }
+  for (auto& reader : readers) {
+    reader.join();
+  }
+  const double seconds = std::chrono::duration<double>(Clock::now() - start).count();
+  std::printf(
+      "  %d whole reads of %d rows (%.0f MiB each) in %.1f s, beside them %zu small pages:\n",
+      whole_readers, whole_rows, static_cast<double>(bytes) / whole_readers / (1 << 20), seconds,
+      latencies_ms.size());
+  std::printf("    small page p50 %.2f ms  p99 %.2f ms  max %.2f ms\n",
+              bench::percentile(latencies_ms, 0.5), bench::percentile(latencies_ms, 0.99),
+              bench::percentile(latencies_ms, 1.0));
+  std::printf(
+      "    server resident memory %.0f MiB before, %.0f MiB at most during (%.2f of the\n"
+      "    bytes one answer holds)\n",
+      rss_before, rss_peak,
+      (rss_peak - rss_before) / (static_cast<double>(bytes) / whole_readers / (1 << 20)));
 }
 
 bench::LoadResult serve(unsigned short port,
@@ -158,7 +235,7 @@ int main() {
   };
   const auto alone = serve(server.port(), caught_up, 200);
   const auto before_storing = Clock::now();
-  store_rows_of_another_backtest(server.db_path(), other_rows);
+  store_rows_of_another_backtest(server.db_path(), 8, other_rows);
   std::printf("  %d rows of another backtest stored straight into the file in %.1f s\n", other_rows,
               std::chrono::duration<double>(Clock::now() - before_storing).count());
   const auto beside_others = serve(server.port(), caught_up, 200);
@@ -166,5 +243,6 @@ int main() {
   print("no later rows elsewhere", alone, alone.rate(), "itself");
   const std::string name = std::to_string(other_rows) + " later rows elsewhere";
   print(name.c_str(), beside_others, alone.rate(), "no rows elsewhere");
+  whole_backtest_reads(server);
   return 0;
 }

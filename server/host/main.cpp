@@ -341,7 +341,7 @@ int serve(const Options& options) {
   http::WorkerPool pool(http::WorkerPool::threads_for(std::thread::hardware_concurrency()),
                         feed_reads_in_flight);
   log::logger().info("feed parsing on a worker pool of {} threads", pool.size());
-  // Pages are read beside the loop, each on a connection of its own.
+  // Every read of a request runs beside the loop, on a connection of its own.
   db::ReadPool reads(database, page_readers);
   ManagerControl engines(manager);
   const backtest::Settings backtests{options.engine_script, options.strategy_dir,
@@ -349,11 +349,11 @@ int serve(const Options& options) {
   const morvex_client::Client analytics_client({options.analytics_port, options.analytics_timeout});
   morvex_api::Analytics analytics(analytics_client);
 
-  algorithms::register_api(api, options.base_uri, database, writer, extraction,
+  algorithms::register_api(api, options.base_uri, reads, writer, extraction,
                            {options.strategy_dir, hub});
-  backtest::register_api(api, options.base_uri, database, writer, backtests, engines, hub);
+  backtest::register_api(api, options.base_uri, reads, writer, backtests, engines, hub);
   feeds::register_api(api, options.base_uri, reads, pool, writer, hub);
-  morvex_api::register_api(api, options.base_uri, database, analytics);
+  morvex_api::register_api(api, options.base_uri, reads, analytics);
   event_stream::register_api(api, options.base_uri, hub, tickets);
   apidoc::register_api(api, options.base_uri, docs_folder());
 
