@@ -154,16 +154,12 @@ std::string url_host(const std::string& host) {
 
 // Engines inherit the server's environment and learn there where to post their results and
 // where to keep their pid files.
-void export_engine_environment(const Options& options, unsigned short port) {
+process::EnvironmentChanges engine_environment(const Options& options, unsigned short port) {
   const std::string base = "http://" + url_host(options.host) + ":" + std::to_string(port);
-  ::setenv("STRATDESK_FEED_URL", (base + options.base_uri + "/feedgroup").c_str(), 1);
-  ::setenv("STRATDESK_PID_DIR", options.pid_dir.c_str(), 1);
-  ::setenv("STRATDESK_BUNDLE_DIR", options.bundle_dir.c_str(), 1);
-  if (options.token) {
-    ::setenv("STRATDESK_TOKEN", options.token->c_str(), 1);
-  } else {
-    ::unsetenv("STRATDESK_TOKEN");
-  }
+  return {{"STRATDESK_FEED_URL", base + options.base_uri + "/feedgroup"},
+          {"STRATDESK_PID_DIR", options.pid_dir},
+          {"STRATDESK_BUNDLE_DIR", options.bundle_dir},
+          {"STRATDESK_TOKEN", options.token}};
 }
 
 // Every connection holds a descriptor: the cap stays below the limit, with room for the
@@ -330,9 +326,11 @@ int serve(const Options& options) {
   // Every write transaction of the server runs on this one writer, beside the loop; it goes
   // before the loop's tasks that use it.
   db::Writer writer(database);
-  const auto manager = server::start_kestrun_manager(
-      io.get_executor(), {options.pid_dir, options.log_path, options.db_path, options.python},
-      writer, hub);
+  const auto manager =
+      server::start_kestrun_manager(io.get_executor(),
+                                    {options.pid_dir, options.log_path, options.db_path,
+                                     options.python, engine_environment(options, endpoint.port())},
+                                    writer, hub);
   server::start_foreign_kestrun_collector(
       io.get_executor(), {options.pid_dir, options.log_path, options.db_path}, writer, hub);
   backtest::start_progress_watch(io.get_executor(), database, hub);
@@ -356,8 +354,6 @@ int serve(const Options& options) {
   morvex_api::register_api(api, options.base_uri, reads, analytics);
   event_stream::register_api(api, options.base_uri, hub, tickets);
   apidoc::register_api(api, options.base_uri, docs_folder());
-
-  export_engine_environment(options, endpoint.port());
 
   boost::asio::signal_set signals(io, SIGINT, SIGTERM);
   signals.async_wait([&](const boost::system::error_code& ec, int signal_number) {

@@ -5,6 +5,7 @@
 #include <chrono>
 #include <csignal>
 #include <memory>
+#include <string_view>
 #include <system_error>
 #include <utility>
 
@@ -127,20 +128,53 @@ std::string ChildExit::description() const {
                         : "signal " + std::to_string(-poll_code);
 }
 
-ChildProcess ChildProcess::spawn(const std::vector<std::string>& argv) {
+namespace {
+
+// This process's environment with `changes` applied, as "NAME=value" entries.
+std::vector<std::string> child_environment(const EnvironmentChanges& changes) {
+  std::vector<std::string> entries;
+  for (char** entry = environ; *entry != nullptr; ++entry) {
+    const std::string_view text(*entry);
+    const std::string_view name = text.substr(0, text.find('='));
+    const bool changed = std::any_of(changes.begin(), changes.end(),
+                                     [name](const auto& change) { return change.first == name; });
+    if (!changed) {
+      entries.emplace_back(text);
+    }
+  }
+  for (const auto& [name, value] : changes) {
+    if (value) {
+      entries.push_back(name + "=" + *value);
+    }
+  }
+  return entries;
+}
+
+std::vector<char*> pointers_to(std::vector<std::string>& texts) {
+  std::vector<char*> pointers;
+  pointers.reserve(texts.size() + 1);
+  for (std::string& text : texts) {
+    pointers.push_back(text.data());
+  }
+  pointers.push_back(nullptr);
+  return pointers;
+}
+
+}  // namespace
+
+ChildProcess ChildProcess::spawn(const std::vector<std::string>& argv,
+                                 const EnvironmentChanges& changes) {
   if (argv.empty() || argv.front().empty()) {
     throw std::system_error(ENOENT, std::generic_category(), "no program to start");
   }
-  std::vector<char*> arguments;
-  arguments.reserve(argv.size() + 1);
-  for (const std::string& argument : argv) {
-    arguments.push_back(const_cast<char*>(argument.c_str()));
-  }
-  arguments.push_back(nullptr);
+  std::vector<std::string> argument_texts = argv;
+  const std::vector<char*> arguments = pointers_to(argument_texts);
+  std::vector<std::string> environment_texts = child_environment(changes);
+  const std::vector<char*> environment = pointers_to(environment_texts);
   const SpawnSettings settings;
   pid_t pid = -1;
   const int rc = ::posix_spawnp(&pid, arguments.front(), &settings.actions.value,
-                                &settings.attributes.value, arguments.data(), environ);
+                                &settings.attributes.value, arguments.data(), environment.data());
   if (rc != 0) {
     throw std::system_error(rc, std::generic_category(), "cannot start " + argv.front());
   }

@@ -198,7 +198,7 @@ void KestrunManager::start_kestrun(std::int64_t backtest_id, const std::vector<s
   log::logger().info("Receive Backtest {} start command under {}, cmd {}, env {}", backtest_id,
                      working_directory(), argument_list_text(pycmd), path ? path : "None");
 
-  ChildProcess process = ChildProcess::spawn(pycmd);
+  ChildProcess process = ChildProcess::spawn(pycmd, settings_.engine_environment);
   log::logger().info("popen returned");
   Child child{std::move(process), common::wall_clock_seconds(), false, std::nullopt,
               ++children_started_};

@@ -220,6 +220,29 @@ TEST(Host, ATicketOpensTheStreamOnceAndTheDocsLoadWithoutTheToken) {
   EXPECT_EQ(client.get("/api/algorithms").status, 401);
 }
 
+// Engines get the server's environment with the engine settings applied: a token in the
+// server's own environment never reaches an engine of a server that runs without one.
+TEST(Host, EnginesGetTheServersEnvironmentWithTheEngineSettings) {
+  TempDir dir;
+  FakeEngine engine(dir.path());
+  ::setenv("STRATDESK_TOKEN", "not-for-engines", 1);
+  ServerProcess server(dir.file("data"), engine.server_options());
+  ::unsetenv("STRATDESK_TOKEN");
+  HttpClient client("127.0.0.1", server.port());
+  const auto launched = client.post_form("/api/algorithms/1/backtests",
+                                         {{"config", minimal_config}, {"code", "pass\n"}});
+  ASSERT_EQ(launched.status, 200) << launched.body;
+  const auto record = engine.record(launched.json().at("id").as_int64());
+  ASSERT_TRUE(record);
+  const auto& env = record->at("env").as_object();
+  EXPECT_TRUE(env.at("STRATDESK_TOKEN").is_null()) << env;
+  // What the server sets in its own environment is inherited.
+  EXPECT_NE(env.at("PYTHONPATH").as_string().find("engine"), boost::json::string::npos) << env;
+  EXPECT_EQ(env.at("STRATDESK_PID_DIR").as_string(), dir.file("data") + "/pids");
+  EXPECT_EQ(env.at("STRATDESK_FEED_URL").as_string(),
+            "http://127.0.0.1:" + std::to_string(server.port()) + "/api/feedgroup");
+}
+
 TEST(Host, ATokenFileMustHoldOneToken) {
   TempDir dir;
   write_file(dir.file("empty"), "\n");

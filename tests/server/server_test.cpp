@@ -79,7 +79,7 @@ class SupervisionInProcess : public ::testing::Test {
   bool logged(const std::string& text) const { return log_text().find(text) != std::string::npos; }
   std::shared_ptr<KestrunManager> start_manager(const std::string& python = "/bin/sh") {
     auto manager = server::start_kestrun_manager(
-        io_.get_executor(), {dir_.file("pids"), log_path_, db_path_, python}, *writer_);
+        io_.get_executor(), {dir_.file("pids"), log_path_, db_path_, python, {}}, *writer_);
     EXPECT_TRUE(run_until([&] { return logged("kestrun manager started"); }));
     return manager;
   }

@@ -23,14 +23,19 @@ struct ChildExit {
   [[nodiscard]] std::string description() const;
 };
 
+// Changes to the environment a child inherits: each name set to its value, or removed for
+// nullopt.
+using EnvironmentChanges = std::vector<std::pair<std::string, std::optional<std::string>>>;
+
 class ChildProcess final {
  public:
   // Starts `argv[0]` (looked up on PATH when it holds no '/') with the argument vector `argv`,
-  // no shell, this process's working directory, environment and standard streams, and no other
-  // descriptor. The child starts with an empty signal mask and every signal at its default
-  // disposition, whatever this process blocks, handles or ignores. Throws std::system_error
-  // when the program cannot be started; no child exists then.
-  static ChildProcess spawn(const std::vector<std::string>& argv);
+  // no shell, this process's working directory and standard streams, its environment with
+  // `changes` applied, and no other descriptor. The child starts with an empty signal mask and
+  // every signal at its default disposition, whatever this process blocks, handles or ignores.
+  // Throws std::system_error when the program cannot be started; no child exists then.
+  static ChildProcess spawn(const std::vector<std::string>& argv,
+                            const EnvironmentChanges& changes = {});
 
   ChildProcess(ChildProcess&& other) noexcept;
   ChildProcess& operator=(ChildProcess&& other) noexcept;

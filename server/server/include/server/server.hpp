@@ -60,6 +60,9 @@ struct ManagerSettings {
   std::string log_path;     // the server's log file, named in the start-up lines
   std::string sqlite_url;   // the database file the backtests are read from
   std::string python_path;  // the interpreter that runs the engine script
+  // What engines find in their environment besides the server's own: where to post their
+  // results, keep their pid files and read the bundle, and the access token.
+  process::EnvironmentChanges engine_environment;
 };
 
 // Where the foreign engine checker finds what it works with; every path absolute.
