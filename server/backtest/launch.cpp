@@ -171,10 +171,6 @@ std::optional<std::string_view> validate(const LaunchConfig& config) {
   return std::nullopt;
 }
 
-std::optional<std::string_view> validate_config(const json::value& config) {
-  return validate(read_launch_config(config));
-}
-
 std::string absolute_path(const std::string& path) {
   fs::path normal = fs::absolute(path).lexically_normal();
   if (!normal.has_filename() && normal.has_relative_path()) {

@@ -63,9 +63,6 @@ LaunchConfig read_launch_config(const boost::json::value& config);
 // date, a starting cash, frequency, securities, in that order.
 std::optional<std::string_view> validate(const LaunchConfig& config);
 
-// validate(read_launch_config(config)).
-std::optional<std::string_view> validate_config(const boost::json::value& config);
-
 // `path` made absolute against the working directory and normalised, without a trailing '/'.
 std::string absolute_path(const std::string& path);
 

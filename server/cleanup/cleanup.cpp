@@ -44,11 +44,6 @@ std::optional<boost::json::object> delete_backtest(db::Connection& conn, std::in
   return std::nullopt;
 }
 
-std::optional<boost::json::object> delete_algorithm(db::Connection& conn, std::int64_t algo_id) {
-  std::vector<std::int64_t> deleted_backtests;
-  return delete_algorithm(conn, algo_id, deleted_backtests);
-}
-
 std::optional<boost::json::object> delete_algorithm(db::Connection& conn, std::int64_t algo_id,
                                                     std::vector<std::int64_t>& deleted_backtests) {
   // The index on algorithm_id already yields ascending ids; the ORDER BY makes that a promise.

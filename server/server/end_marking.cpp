@@ -23,11 +23,6 @@ db::Connection create_connection(const std::string& sqlite_url) {
   return db::open_connection(sqlite_url);
 }
 
-void mark_backtest_end(db::Connection& conn, std::int64_t backtest_id) {
-  log::logger().info("Set backtest<{}> stopped", backtest_id);
-  store_backtest_stopped(conn, backtest_id);
-}
-
 asio::awaitable<void> mark_backtest_end(db::Writer& writer, std::int64_t backtest_id) {
   log::logger().info("Set backtest<{}> stopped", backtest_id);
   co_await writer.write(

@@ -19,6 +19,10 @@ const std::string& with_schema(const std::string& path) {
 
 class CleanupTest : public ::testing::Test {
  protected:
+  std::optional<boost::json::object> delete_algorithm_of(std::int64_t algorithm_id) {
+    std::vector<std::int64_t> deleted_backtests;
+    return delete_algorithm(c_, algorithm_id, deleted_backtests);
+  }
   std::int64_t add_backtest(std::int64_t algorithm_id, const char* state) {
     c_.execute("INSERT INTO backtests (algorithm_id, config, state) VALUES (?, '{}', ?)",
                {algorithm_id, state});
@@ -134,7 +138,7 @@ TEST_F(CleanupTest, DeletesAnAlgorithmUpToItsFirstRunningBacktest) {
     add_feed_rows(id == other ? 4 : 3, id);
   }
 
-  EXPECT_EQ(delete_algorithm(c_, 3), refusal);
+  EXPECT_EQ(delete_algorithm_of(3), refusal);
   EXPECT_FALSE(exists("backtests", first));
   EXPECT_EQ(feed_rows(first), 0);
   EXPECT_EQ(feed_rows(second) + feed_rows(third), 14);
@@ -143,15 +147,15 @@ TEST_F(CleanupTest, DeletesAnAlgorithmUpToItsFirstRunningBacktest) {
 
   c_.execute("UPDATE backtests SET state = 'stopped' WHERE id = ?", {second});
   c_.commit();
-  EXPECT_EQ(delete_algorithm(c_, 3), std::nullopt);
+  EXPECT_EQ(delete_algorithm_of(3), std::nullopt);
   EXPECT_FALSE(exists("algorithms", 3));
   EXPECT_FALSE(exists("backtests", second) || exists("backtests", third));
   EXPECT_EQ(feed_rows(second) + feed_rows(third), 0);
 
   // Without backtests only the row goes; an id without a row changes nothing.
-  EXPECT_EQ(delete_algorithm(c_, 5), std::nullopt);
+  EXPECT_EQ(delete_algorithm_of(5), std::nullopt);
   EXPECT_FALSE(exists("algorithms", 5));
-  EXPECT_EQ(delete_algorithm(c_, 77), std::nullopt);
+  EXPECT_EQ(delete_algorithm_of(77), std::nullopt);
   EXPECT_FALSE(c_.in_transaction());
   EXPECT_TRUE(exists("algorithms", 4) && exists("backtests", other));
   EXPECT_EQ(feed_rows(other), 7);

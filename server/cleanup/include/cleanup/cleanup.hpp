@@ -53,11 +53,8 @@ std::optional<boost::json::object> delete_backtest(db::Connection& conn, std::in
 // Deletes the algorithm's backtests in ascending id order through delete_backtest (each commits
 // its own work), then the algorithm row, and commits. At the first running backtest it returns
 // the refusal map: that backtest, the later ones and the algorithm stay, the earlier ones are
-// gone. An id without a row deletes nothing and returns nullopt.
-std::optional<boost::json::object> delete_algorithm(db::Connection& conn, std::int64_t algo_id);
-
-// As above, and appends to `deleted_backtests` the id of every backtest whose deletion was
-// committed, in deletion order: all of them on success, the ones before the running backtest on
+// gone. An id without a row deletes nothing and returns nullopt. Appends to `deleted_backtests`
+// the id of every backtest whose deletion was committed, in deletion order: all of them on success, the ones before the running backtest on
 // a refusal, and those before the failure when a failure propagates.
 std::optional<boost::json::object> delete_algorithm(db::Connection& conn, std::int64_t algo_id,
                                                     std::vector<std::int64_t>& deleted_backtests);

@@ -32,12 +32,9 @@ using process::ChildProcess;
 // coming as row maps. Throws db::Error when the file cannot be opened.
 db::Connection create_connection(const std::string& sqlite_url);
 
-// Logs "Set backtest<ID> stopped", sets that backtest's state to "stopped" and commits. An id
-// without a row changes nothing. A failing statement or commit is rolled back and rethrown.
-void mark_backtest_end(db::Connection& conn, std::int64_t backtest_id);
-
-// The same on the writer: logs the line here, then waits for the writer to set the state and
-// commit. A failing statement or commit is rolled back and rethrown here.
+// Logs "Set backtest<ID> stopped", then waits for the writer to set that backtest's state to
+// "stopped" and commit. An id without a row changes nothing. A failing statement or commit is
+// rolled back and rethrown here.
 asio::awaitable<void> mark_backtest_end(db::Writer& writer, std::int64_t backtest_id);
 
 // The run time recorded for a backtest: both wall-clock instants (seconds since the epoch)
