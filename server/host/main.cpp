@@ -77,60 +77,16 @@ void make_directory(const std::string& path, const char* what) {
   }
 }
 
-// True when `path` is `directory` or lies below it (both absolute).
-bool is_within(const fs::path& path, const fs::path& directory) {
-  const fs::path relative = fs::weakly_canonical(path).lexically_relative(directory);
-  return !relative.empty() && *relative.begin() != "..";
-}
-
-// The foreign engine checker empties the pid directory at start-up and deletes every entry
-// that is not a pid file once a second, so it must hold nothing else of value.
-void check_pid_dir(const Options& options) {
-  const fs::path pid_dir = fs::weakly_canonical(options.pid_dir);
-  std::string reason;
-  const char* home = std::getenv("HOME");
-  if (pid_dir == pid_dir.root_path()) {
-    reason = "it is the root directory";
-  } else if (home != nullptr && *home != '\0' && is_within(home, pid_dir)) {
-    reason = std::string("it is or holds the home directory ") + home;
-  }
-  const std::pair<const char*, const std::string*> kept[] = {
-      {"the database", &options.db_path},
-      {"the log file", &options.log_path},
-      {"the strategy directory", &options.strategy_dir},
-      {"the bundle", &options.bundle_dir},
-      {"the engine script", &options.engine_script}};
-  for (const auto& [what, path] : kept) {
-    if (reason.empty() && is_within(*path, pid_dir)) {
-      reason = std::string("it holds ") + what + " " + *path;
-    }
-  }
-  if (!reason.empty()) {
-    throw UnusablePath("refusing pid directory " + options.pid_dir + ": " + reason +
-                       "; its content is deleted at start-up");
-  }
-}
-
-// The start-up sweep deletes the pid directory whole: a directory that holds anything besides
-// engine pid files is someone else's (a typo, a shared folder) and is left untouched.
-void check_pid_dir_holds_only_pid_files(const Options& options) {
-  std::optional<std::string> foreign;
-  try {
-    foreign = server::first_foreign_entry(options.pid_dir);
-  } catch (const fs::filesystem_error& error) {
-    throw UnusablePath("cannot use pid directory " + options.pid_dir + ": " +
-                       error.code().message());
-  }
-  if (foreign) {
-    throw UnusablePath("refusing pid directory " + options.pid_dir + ": it holds '" + *foreign +
-                       "', which is not an engine pid file, and its content is deleted at "
-                       "start-up; empty it or choose another --pid-dir");
-  }
-}
-
 void prepare_paths(const Options& options) {
-  check_pid_dir(options);
-  check_pid_dir_holds_only_pid_files(options);
+  try {
+    server::check_pid_dir(options.pid_dir, {{"the database", options.db_path},
+                                            {"the log file", options.log_path},
+                                            {"the strategy directory", options.strategy_dir},
+                                            {"the bundle", options.bundle_dir},
+                                            {"the engine script", options.engine_script}});
+  } catch (const server::UnsafePidDir& refusal) {
+    throw UnusablePath(refusal.what());
+  }
   create_private_folders({options.data_dir, fs::path(options.log_path).parent_path()});
   make_directory(options.data_dir, "data directory");
   make_directory(fs::path(options.db_path).parent_path().string(), "database directory");

@@ -1,15 +1,68 @@
 #include "server/pid_file.hpp"
 
 #include <charconv>
+#include <cstdlib>
 
 namespace stratdesk::server {
 namespace {
+
+namespace fs = std::filesystem;
 
 bool is_space(char c) {
   return c == ' ' || c == '\t' || c == '\n' || c == '\r' || c == '\v' || c == '\f';
 }
 
+// True when `path` is `directory` or lies below it (both absolute).
+bool is_within(const fs::path& path, const fs::path& directory) {
+  const fs::path relative = fs::weakly_canonical(path).lexically_relative(directory);
+  return !relative.empty() && *relative.begin() != "..";
+}
+
+// The foreign engine checker empties the pid directory at start-up and deletes every entry
+// that is not a pid file once a second, so it must hold nothing else of value.
+void check_holds_nothing_kept(const fs::path& given, const std::vector<KeptPath>& kept) {
+  const fs::path pid_dir = fs::weakly_canonical(given);
+  std::string reason;
+  const char* home = std::getenv("HOME");
+  if (pid_dir == pid_dir.root_path()) {
+    reason = "it is the root directory";
+  } else if (home != nullptr && *home != '\0' && is_within(home, pid_dir)) {
+    reason = std::string("it is or holds the home directory ") + home;
+  }
+  for (const auto& [what, path] : kept) {
+    if (reason.empty() && is_within(path, pid_dir)) {
+      reason = std::string("it holds ") + what + " " + path;
+    }
+  }
+  if (!reason.empty()) {
+    throw UnsafePidDir("refusing pid directory " + given.string() + ": " + reason +
+                       "; its content is deleted at start-up");
+  }
+}
+
+// The start-up sweep deletes the pid directory whole: a directory that holds anything besides
+// engine pid files is someone else's (a typo, a shared folder) and is left untouched.
+void check_holds_only_pid_files(const fs::path& pid_dir) {
+  std::optional<std::string> foreign;
+  try {
+    foreign = first_foreign_entry(pid_dir);
+  } catch (const fs::filesystem_error& error) {
+    throw UnsafePidDir("cannot use pid directory " + pid_dir.string() + ": " +
+                       error.code().message());
+  }
+  if (foreign) {
+    throw UnsafePidDir("refusing pid directory " + pid_dir.string() + ": it holds '" + *foreign +
+                       "', which is not an engine pid file, and its content is deleted at "
+                       "start-up; empty it or choose another --pid-dir");
+  }
+}
+
 }  // namespace
+
+void check_pid_dir(const fs::path& pid_dir, const std::vector<KeptPath>& kept) {
+  check_holds_nothing_kept(pid_dir, kept);
+  check_holds_only_pid_files(pid_dir);
+}
 
 std::optional<std::int64_t> read_integer(std::string_view text) {
   while (!text.empty() && is_space(text.front())) {

@@ -3,6 +3,7 @@
 #include <cstdint>
 #include <filesystem>
 #include <optional>
+#include <stdexcept>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -41,5 +42,23 @@ inline constexpr std::size_t max_pid_file_size = 4096;
 // not exist or holds nothing else. Symbolic links count as foreign. Throws
 // std::filesystem::filesystem_error when the directory cannot be listed.
 std::optional<std::string> first_foreign_entry(const std::filesystem::path& pid_dir);
+
+// A pid directory this server must not take: its content is deleted at start-up.
+class UnsafePidDir : public std::runtime_error {
+ public:
+  using std::runtime_error::runtime_error;
+};
+
+// What the start-up sweep would destroy: a file or folder of the user's that lies in the pid
+// directory, by what the user calls it ("the database") and its path.
+struct KeptPath {
+  const char* what;
+  std::string path;
+};
+
+// Refuses (UnsafePidDir, one line naming the directory and why) a pid directory that is the
+// root, is or holds the home folder or one of `kept`, or already holds anything but engine pid
+// files: the start-up sweep deletes it whole. A directory that does not exist yet is fine.
+void check_pid_dir(const std::filesystem::path& pid_dir, const std::vector<KeptPath>& kept);
 
 }  // namespace stratdesk::server
