@@ -88,19 +88,105 @@ std::size_t parse_size(const std::string& option, const std::string& text) {
   return value;
 }
 
+void check_base_uri(const std::string& base_uri) {
+  if (!base_uri.empty() && base_uri.front() != '/') {
+    throw OptionError("--base-uri: '" + base_uri + "' must be empty or start with '/'");
+  }
+}
+
+// "scheme://host[:port]", as browsers send it in the Origin header.
+std::string checked_origin(const std::string& origin) {
+  const auto scheme_end = origin.find("://");
+  if (scheme_end == std::string::npos || scheme_end == 0 || scheme_end + 3 == origin.size() ||
+      origin.find('/', scheme_end + 3) != std::string::npos) {
+    throw OptionError("--allow-origin: '" + origin +
+                      "' is not an origin like http://localhost:5173");
+  }
+  return origin;
+}
+
+std::string read_token(const std::string& path) {
+  std::ifstream file(path);
+  if (!file) {
+    throw OptionError("--token-file: cannot read " + path);
+  }
+  std::string token;
+  std::getline(file, token);
+  while (!token.empty() && std::isspace(static_cast<unsigned char>(token.back()))) {
+    token.pop_back();
+  }
+  if (token.empty() || token.find_first_of(" \t") != std::string::npos) {
+    throw OptionError("--token-file: " + path + " must hold one token on its first line");
+  }
+  return token;
+}
+
+void check_address(const std::string& host) {
+  boost::system::error_code ec;
+  boost::asio::ip::make_address(host, ec);
+  if (ec) {
+    throw OptionError("--host: '" + host + "' is not an IP address");
+  }
+}
+
 // Every option: its name, what its value is called, whether it may be given more than once,
 // and its line of help (with its default).
+using Values = std::vector<std::string>;
+
+// How an option's values reach the options: parsed, checked and stored in its member.
+using Setter = void (*)(Options& options, const std::string& name, const Values& values);
+
+template <auto Member>
+void set_port(Options& options, const std::string& name, const Values& values) {
+  options.*Member = parse_port(name, values.back(), Member == &Options::port);
+}
+template <auto Member>
+void set_seconds(Options& options, const std::string& name, const Values& values) {
+  options.*Member = parse_seconds(name, values.back());
+}
+template <auto Member>
+void set_size(Options& options, const std::string& name, const Values& values) {
+  options.*Member = parse_size(name, values.back());
+}
+void set_connections(Options& options, const std::string& name, const Values& values) {
+  options.max_connections = parse_count(name, values.back());
+}
+void set_host(Options& options, const std::string& /*name*/, const Values& values) {
+  options.host = values.back();
+  check_address(options.host);
+}
+void set_base_uri(Options& options, const std::string& /*name*/, const Values& values) {
+  options.base_uri = values.back();
+  check_base_uri(options.base_uri);
+}
+void set_allowed_hosts(Options& options, const std::string& /*name*/, const Values& values) {
+  options.allowed_hosts = values;
+}
+void set_allowed_origins(Options& options, const std::string& /*name*/, const Values& values) {
+  for (const std::string& origin : values) {
+    options.allowed_origins.push_back(checked_origin(origin));
+  }
+}
+void set_token(Options& options, const std::string& /*name*/, const Values& values) {
+  options.token = read_token(values.back());
+}
+
+// Every option: its name, what its value is called, whether it may be given more than once, its
+// line of help (with its default) and how it is set. Options without a setter are read
+// together afterwards: the config file, and the paths, whose defaults follow the data folder.
 struct OptionInfo {
   std::string_view name;
   std::string_view value;
   bool repeatable;
   std::string_view help;
+  Setter set = nullptr;
 };
 
 constexpr OptionInfo option_table[] = {
-    {"--host", "ADDR", false, "listen address (default 127.0.0.1)"},
-    {"--port", "N", false, "listen port; 0 picks a free port (default 8600)"},
-    {"--base-uri", "PREFIX", false, "prefix of every route (default /api)"},
+    {"--host", "ADDR", false, "listen address (default 127.0.0.1)", set_host},
+    {"--port", "N", false, "listen port; 0 picks a free port (default 8600)",
+     set_port<&Options::port>},
+    {"--base-uri", "PREFIX", false, "prefix of every route (default /api)", set_base_uri},
     {"--config", "FILE", false,
      "read options from FILE, key = value lines of these names; the command line wins (default "
      "$XDG_CONFIG_HOME/stratdesk/server.toml when it exists, for an installed binary)"},
@@ -118,28 +204,39 @@ constexpr OptionInfo option_table[] = {
      "interpreter of the engine and of parameter extraction (default python3 on PATH)"},
     {"--engine-script", "PATH", false,
      "engine entry script (default SHARE/engine/kestrun-plus-script.py)"},
-    {"--analytics-port", "N", false, "port of the analytics service on 127.0.0.1 (default 10301)"},
+    {"--analytics-port", "N", false, "port of the analytics service on 127.0.0.1 (default 10301)",
+     set_port<&Options::analytics_port>},
     {"--analytics-timeout", "S", false,
-     "longest wait for one answer of the analytics service, in seconds (default 60)"},
+     "longest wait for one answer of the analytics service, in seconds (default 60)",
+     set_seconds<&Options::analytics_timeout>},
     {"--exparam-timeout", "S", false,
-     "longest wait for one parameter extraction, in seconds (default 10)"},
-    {"--body-limit", "BYTES", false, "largest request body accepted (default 268435456)"},
+     "longest wait for one parameter extraction, in seconds (default 10)",
+     set_seconds<&Options::exparam_timeout>},
+    {"--body-limit", "BYTES", false, "largest request body accepted (default 268435456)",
+     set_size<&Options::body_limit>},
     {"--body-memory", "BYTES", false,
      "memory the bodies of all requests being handled may take together; further large bodies "
-     "wait to be read (default 536870912)"},
+     "wait to be read (default 536870912)",
+     set_size<&Options::body_memory>},
     {"--allow-origin", "ORIGIN", true,
-     "let web pages of ORIGIN (e.g. http://localhost:5173) call the server; repeatable"},
+     "let web pages of ORIGIN (e.g. http://localhost:5173) call the server; repeatable",
+     set_allowed_origins},
     {"--allow-host", "NAME", true,
-     "accept NAME in the Host header besides localhost and the listen address; repeatable"},
+     "accept NAME in the Host header besides localhost and the listen address; repeatable",
+     set_allowed_hosts},
     {"--token-file", "PATH", false,
-     "require every request to carry the token in PATH as \"Authorization: Bearer <token>\""},
+     "require every request to carry the token in PATH as \"Authorization: Bearer <token>\"",
+     set_token},
     {"--idle-timeout", "S", false,
-     "close a connection idle between requests this long, in seconds (default 60)"},
-    {"--header-timeout", "S", false,
-     "time for a request header to arrive, in seconds (default 30)"},
-    {"--body-timeout", "S", false, "time for a request body to arrive, in seconds (default 300)"},
+     "close a connection idle between requests this long, in seconds (default 60)",
+     set_seconds<&Options::idle_timeout>},
+    {"--header-timeout", "S", false, "time for a request header to arrive, in seconds (default 30)",
+     set_seconds<&Options::header_timeout>},
+    {"--body-timeout", "S", false, "time for a request body to arrive, in seconds (default 300)",
+     set_seconds<&Options::body_timeout>},
     {"--max-connections", "N", false,
-     "open connections at most; the longest idle one makes room for a new one (default 1000)"},
+     "open connections at most; the longest idle one makes room for a new one (default 1000)",
+     set_connections},
 };
 
 const OptionInfo* find_option(std::string_view name) {
@@ -215,12 +312,6 @@ std::string path_option(const Raw& raw, const std::string& name, const std::stri
   return absolute(value);
 }
 
-void check_base_uri(const std::string& base_uri) {
-  if (!base_uri.empty() && base_uri.front() != '/') {
-    throw OptionError("--base-uri: '" + base_uri + "' must be empty or start with '/'");
-  }
-}
-
 std::string resolve_python(const Raw& raw) {
   if (raw.contains("--python")) {
     const std::string& given = raw.last("--python");
@@ -235,41 +326,6 @@ std::string resolve_python(const Raw& raw) {
     return *found;
   }
   throw OptionError("python3 is not on PATH; name the interpreter with --python");
-}
-
-// "scheme://host[:port]", as browsers send it in the Origin header.
-std::string checked_origin(const std::string& origin) {
-  const auto scheme_end = origin.find("://");
-  if (scheme_end == std::string::npos || scheme_end == 0 || scheme_end + 3 == origin.size() ||
-      origin.find('/', scheme_end + 3) != std::string::npos) {
-    throw OptionError("--allow-origin: '" + origin +
-                      "' is not an origin like http://localhost:5173");
-  }
-  return origin;
-}
-
-std::string read_token(const std::string& path) {
-  std::ifstream file(path);
-  if (!file) {
-    throw OptionError("--token-file: cannot read " + path);
-  }
-  std::string token;
-  std::getline(file, token);
-  while (!token.empty() && std::isspace(static_cast<unsigned char>(token.back()))) {
-    token.pop_back();
-  }
-  if (token.empty() || token.find_first_of(" \t") != std::string::npos) {
-    throw OptionError("--token-file: " + path + " must hold one token on its first line");
-  }
-  return token;
-}
-
-void check_address(const std::string& host) {
-  boost::system::error_code ec;
-  boost::asio::ip::make_address(host, ec);
-  if (ec) {
-    throw OptionError("--host: '" + host + "' is not an IP address");
-  }
 }
 
 const InstallLayout& layout_or_error() {
@@ -302,31 +358,8 @@ Raw with_config_file(const Raw& command_line) {
   return raw;
 }
 
-Options build(const Raw& raw) {
-  Options options;
-  options.host = value_or(raw, "--host", options.host);
-  check_address(options.host);
-  if (raw.contains("--port")) {
-    options.port = parse_port("--port", raw.last("--port"), true);
-  }
-  if (raw.contains("--analytics-port")) {
-    options.analytics_port = parse_port("--analytics-port", raw.last("--analytics-port"), false);
-  }
-  if (raw.contains("--body-limit")) {
-    options.body_limit = parse_size("--body-limit", raw.last("--body-limit"));
-  }
-  if (raw.contains("--body-memory")) {
-    options.body_memory = parse_size("--body-memory", raw.last("--body-memory"));
-  }
-  if (raw.contains("--exparam-timeout")) {
-    options.exparam_timeout = parse_seconds("--exparam-timeout", raw.last("--exparam-timeout"));
-  }
-  if (raw.contains("--analytics-timeout")) {
-    options.analytics_timeout =
-        parse_seconds("--analytics-timeout", raw.last("--analytics-timeout"));
-  }
-  options.base_uri = value_or(raw, "--base-uri", options.base_uri);
-  check_base_uri(options.base_uri);
+// The data folder and the paths whose defaults follow it or the install layout.
+void resolve_paths(const Raw& raw, Options& options) {
   const InstallLayout& layout = layout_or_error();
   if (!raw.contains("--data-dir") && layout.data_dir.empty()) {
     throw OptionError("no home folder for the data: set HOME or give --data-dir");
@@ -344,26 +377,18 @@ Options build(const Raw& raw) {
       path_option(raw, "--bundle-dir", (layout.share_dir / "sample-data" / "bundle").string());
   options.engine_script = path_option(
       raw, "--engine-script", (layout.share_dir / "engine" / "kestrun-plus-script.py").string());
+}
+
+Options build(const Raw& raw) {
+  Options options;
+  for (const OptionInfo& option : option_table) {
+    const std::string name(option.name);
+    if (option.set != nullptr && raw.contains(name)) {
+      option.set(options, name, raw.values.at(name));
+    }
+  }
+  resolve_paths(raw, options);
   options.python = resolve_python(raw);
-  options.allowed_hosts = raw.all("--allow-host");
-  for (const std::string& origin : raw.all("--allow-origin")) {
-    options.allowed_origins.push_back(checked_origin(origin));
-  }
-  if (raw.contains("--token-file")) {
-    options.token = read_token(raw.last("--token-file"));
-  }
-  if (raw.contains("--idle-timeout")) {
-    options.idle_timeout = parse_seconds("--idle-timeout", raw.last("--idle-timeout"));
-  }
-  if (raw.contains("--header-timeout")) {
-    options.header_timeout = parse_seconds("--header-timeout", raw.last("--header-timeout"));
-  }
-  if (raw.contains("--body-timeout")) {
-    options.body_timeout = parse_seconds("--body-timeout", raw.last("--body-timeout"));
-  }
-  if (raw.contains("--max-connections")) {
-    options.max_connections = parse_count("--max-connections", raw.last("--max-connections"));
-  }
   return options;
 }
 
@@ -385,6 +410,14 @@ std::string usage() {
   } catch (const std::runtime_error&) {
   }
   return text.str();
+}
+
+std::vector<std::string> option_synopses() {
+  std::vector<std::string> synopses;
+  for (const OptionInfo& option : option_table) {
+    synopses.push_back(std::string(option.name) + " " + std::string(option.value));
+  }
+  return synopses;
 }
 
 ParseResult parse_options(const std::vector<std::string>& arguments) {

@@ -53,4 +53,7 @@ ParseResult parse_options(const std::vector<std::string>& arguments);
 // The help text, with the defaults as they apply on this machine.
 std::string usage();
 
+// Every option that takes a value, as the help writes it: "--port N", in the help's order.
+std::vector<std::string> option_synopses();
+
 }  // namespace stratdesk::host

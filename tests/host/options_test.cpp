@@ -2,8 +2,10 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <filesystem>
 #include <limits>
+#include <regex>
 
 #include <sys/resource.h>
 
@@ -86,6 +88,33 @@ TEST(Options, BadOptionsAreOneLineWithExitCodeTwoAndHelpExitsZero) {
   EXPECT_FALSE(help.options);
   EXPECT_EQ(help.exit_code, 0);
   EXPECT_EQ(help.message, usage());
+}
+
+// The README's option table and the man page name exactly the options the server takes, with
+// the same value names, in the same order.
+TEST(Options, TheReadmeAndTheManPageListExactlyTheServersOptions) {
+  const std::string readme = test::read_file(STRATDESK_SOURCE_DIR "/README.md");
+  const std::string section = readme.substr(readme.find("\n## Options\n"));
+  std::vector<std::string> in_readme;
+  const std::regex row("\n\\| `(--[a-z-]+ [A-Z]+)` \\|");
+  for (auto it = std::sregex_iterator(section.begin(), section.end(), row);
+       it != std::sregex_iterator(); ++it) {
+    in_readme.push_back((*it)[1]);
+  }
+  std::string manual = test::read_file(STRATDESK_SOURCE_DIR "/packaging/stratdesk-server.1");
+  std::vector<std::string> in_manual;
+  const std::regex entry("\n\\.BI (\\\\-\\\\-[a-z\\\\-]+) \" ([A-Z]+)\"");
+  for (auto it = std::sregex_iterator(manual.begin(), manual.end(), entry);
+       it != std::sregex_iterator(); ++it) {
+    std::string name = (*it)[1];
+    name.erase(std::remove(name.begin(), name.end(), '\\'), name.end());
+    in_manual.push_back(name + " " + std::string((*it)[2]));
+  }
+  std::vector<std::string> expected = option_synopses();
+  EXPECT_EQ(in_readme, expected);
+  std::sort(in_manual.begin(), in_manual.end());
+  std::sort(expected.begin(), expected.end());
+  EXPECT_EQ(in_manual, expected);
 }
 
 TEST(DescriptorLimit, ConnectionCapLeavesRoomBesideTheConnections) {

@@ -38,7 +38,7 @@ struct ServerOptions {
   std::chrono::milliseconds write_timeout = std::chrono::seconds(60);
   // At this many open connections a new one closes the longest idle one, or, when every
   // connection is busy, is answered 503 and closed.
-  std::size_t max_connections = 1024;
+  std::size_t max_connections = 1000;
   AccessOptions access;
 };
 
