@@ -81,7 +81,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   auto& connection = scratch_database();
   const auto& kind = stratdesk::feeds::feed_kinds[data[0] % stratdesk::feeds::feed_kinds.size()];
   const std::string_view text(reinterpret_cast<const char*>(data + 1), size - 1);
-  check_fast_reader_agrees(text, kind.fields.size());
+  check_fast_reader_agrees(text, kind.posted.size());
   try {
     // A POST's fields reach the feeds as valid UTF-8 only (the form decoder refuses the rest).
     if (stratdesk::common::is_valid_utf8(text)) {

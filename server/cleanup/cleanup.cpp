@@ -19,7 +19,9 @@ UnknownBacktest::UnknownBacktest(std::int64_t backtest_id)
       backtest_id_(backtest_id) {}
 
 void delete_feeds(db::Connection& c, std::string_view table, std::int64_t backtest_id) {
-  if (std::find(feeds_tables.begin(), feeds_tables.end(), table) == feeds_tables.end()) {
+  const auto& kinds = result_kinds::result_kinds;
+  if (std::none_of(kinds.begin(), kinds.end(),
+                   [table](const auto& kind) { return kind.table == table; })) {
     throw std::invalid_argument("'" + std::string(table) + "' is not a feed table");
   }
   const std::string name(table);
@@ -36,8 +38,8 @@ std::optional<boost::json::object> delete_backtest(db::Connection& conn, std::in
   if (state != nullptr && state->is_string() && state->get_string() == "executing") {
     return refusal_map();
   }
-  for (std::string_view table : feeds_tables) {
-    delete_feeds(conn, table, backtest_id);
+  for (const result_kinds::ResultKind& kind : result_kinds::result_kinds) {
+    delete_feeds(conn, kind.table, backtest_id);
   }
   conn.execute("DELETE FROM backtests WHERE backtests.id = ?", {backtest_id});
   conn.commit();

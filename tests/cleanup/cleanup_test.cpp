@@ -53,14 +53,14 @@ class CleanupTest : public ::testing::Test {
   std::int64_t feed_rows(std::int64_t backtest_id) {
     db::Connection reader(path_);
     std::int64_t total = 0;
-    for (std::string_view table : feeds_tables) {
-      total +=
-          reader
-              .execute("SELECT count(*) AS n FROM " + std::string(table) + " WHERE backtest_id = ?",
-                       {backtest_id})
-              .at(0)
-              .at("n")
-              .as_int64();
+    for (const auto& kind : result_kinds::result_kinds) {
+      total += reader
+                   .execute("SELECT count(*) AS n FROM " + std::string(kind.table) +
+                                " WHERE backtest_id = ?",
+                            {backtest_id})
+                   .at(0)
+                   .at("n")
+                   .as_int64();
     }
     return total;
   }

@@ -6,10 +6,12 @@
 #include <boost/json/parse.hpp>
 
 #include "log/log.hpp"
+#include "result_kinds/result_kinds.hpp"
 #include "test_support.hpp"
 
 #include <sqlite3.h>
 
+#include <algorithm>
 #include <filesystem>
 #include <limits>
 
@@ -207,6 +209,33 @@ TEST_F(CheckEnvTest, NewFileGetsTheWholeSchemaAndIsSeeded) {
         "position_feeds", "account_feeds", "risk_feeds"}) {
     at = log.find("Start creating " + std::string(table) + " table", at);
     ASSERT_NE(at, std::string::npos) << table << " missing or out of order";
+  }
+}
+
+// Every kind of result has its table, with the columns it is posted with, and both indexes its
+// pages read by.
+TEST_F(CheckEnvTest, EveryResultKindHasItsTableAndIndexes) {
+  testing::internal::CaptureStdout();
+  check_env();
+  testing::internal::GetCapturedStdout();
+  Connection c(path_);
+  for (const result_kinds::ResultKind& kind : result_kinds::result_kinds) {
+    const std::string table(kind.table);
+    std::vector<std::string> columns;
+    for (const auto& row : c.execute("SELECT name FROM pragma_table_info(?)", {Value(table)})) {
+      columns.emplace_back(row.at("name").as_string());
+    }
+    for (const std::string_view posted : kind.posted) {
+      EXPECT_NE(std::find(columns.begin(), columns.end(), posted), columns.end())
+          << table << "." << posted;
+    }
+    for (const std::string& index : {table + "_index", table + "_after_id_index"}) {
+      EXPECT_EQ(c.execute("SELECT name FROM sqlite_master WHERE type = 'index' AND name = ?",
+                          {Value(index)})
+                    .size(),
+                1u)
+          << index;
+    }
   }
 }
 

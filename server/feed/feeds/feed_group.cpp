@@ -20,10 +20,10 @@ void report_failed_json_batch(const boost::json::array& rows, std::size_t begin,
 
 void check_value_count(const FeedKind& kind, const boost::json::array& row, std::size_t index) {
   // SQLite would leave unbound parameters NULL instead of rejecting a short row.
-  if (row.size() != kind.fields.size()) {
+  if (row.size() != kind.posted.size()) {
     throw db::Error(0, std::string(kind.table) + " row " + std::to_string(index) + " has " +
                            std::to_string(row.size()) + " values, the kind has " +
-                           std::to_string(kind.fields.size()) + " columns");
+                           std::to_string(kind.posted.size()) + " columns");
   }
 }
 

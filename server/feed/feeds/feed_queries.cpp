@@ -260,16 +260,10 @@ void register_api(http::Api& api, const std::string& base_uri, db::ReadPool& rea
                   std::shared_ptr<events::EventHub> hub) {
   const std::string feeds =
       base_uri + "/algorithms/<int:algorithm_id>/backtests/<int:backtest_id>/feeds/";
-  api.add<FeedQuery>(feeds + "portfolio", reads, "portfolio_feeds", Columns(portfolio_fields_name),
-                     true);
-  api.add<FeedQuery>(feeds + "trade", reads, "trade_feeds", Columns(trade_fields_name), false);
-  api.add<FeedQuery>(feeds + "log", reads, "log_feeds", Columns(), false);
-  api.add<FeedQuery>(feeds + "plot", reads, "plot_feeds", Columns(plot_fields_name), false);
-  api.add<FeedQuery>(feeds + "position", reads, "position_feeds", Columns(position_fields_name),
-                     false);
-  api.add<FeedQuery>(feeds + "account", reads, "account_feeds", Columns(account_fields_name),
-                     false);
-  api.add<FeedQuery>(feeds + "risk", reads, "risk_feeds", Columns(risk_fields_name), false);
+  for (const FeedKind& kind : feed_kinds) {
+    api.add<FeedQuery>(feeds + std::string(kind.route), reads, kind.table, kind.not_available,
+                       kind.by_benchmark);
+  }
   api.add<FeedGroup>(base_uri + "/feedgroup", pool, writer, std::move(hub));
 }
 

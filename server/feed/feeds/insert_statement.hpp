@@ -20,9 +20,9 @@ inline constexpr std::size_t batch_rows = 50;
 inline std::string insert_statement(const FeedKind& kind, std::size_t row_count) {
   std::string group = "(";
   std::string sql = "INSERT INTO " + std::string(kind.table) + " (";
-  for (std::size_t i = 0; i < kind.fields.size(); ++i) {
+  for (std::size_t i = 0; i < kind.posted.size(); ++i) {
     sql += i == 0 ? "" : ", ";
-    sql += kind.fields[i];
+    sql += kind.posted[i];
     group += i == 0 ? "?" : ", ?";
   }
   group += ")";

@@ -96,7 +96,7 @@ PostedBatches PostedBatches::read(const http::Fields& form) {
     Batch batch;
     batch.kind = &kind;
     batch.text = *text;
-    batch.flat = read_flat_rows(*text, kind.fields.size());
+    batch.flat = read_flat_rows(*text, kind.posted.size());
     if (!batch.flat) {
       batch.arena = std::make_unique<boost::json::monotonic_resource>();
       try {

@@ -12,15 +12,11 @@
 
 #include "common/error.hpp"
 #include "db/connection.hpp"
+#include "result_kinds/result_kinds.hpp"
 
 // Cleanup: the schema has no foreign keys, so a backtest's result rows and an algorithm's
 // backtests are deleted here by hand. A backtest whose engine still runs is never deleted.
 namespace stratdesk::cleanup {
-
-// The seven feed tables, in the order their rows are deleted.
-inline constexpr std::array<std::string_view, 7> feeds_tables = {
-    "portfolio_feeds", "trade_feeds",   "log_feeds", "plot_feeds",
-    "position_feeds",  "account_feeds", "risk_feeds"};
 
 // The message of the refusal map.
 inline constexpr std::string_view running_refusal_message = "删除失败：不可以删除正在运行的策略。";
@@ -40,7 +36,7 @@ class UnknownBacktest : public common::Error {
 };
 
 // Deletes the rows of `table` whose backtest_id is `backtest_id`, whatever their algorithm_id.
-// Does not commit. `table` must be one of feeds_tables (std::invalid_argument otherwise), since
+// Does not commit. `table` must be a result kind's table (std::invalid_argument otherwise), since
 // it becomes part of the SQL text.
 void delete_feeds(db::Connection& c, std::string_view table, std::int64_t backtest_id);
 
@@ -54,8 +50,9 @@ std::optional<boost::json::object> delete_backtest(db::Connection& conn, std::in
 // its own work), then the algorithm row, and commits. At the first running backtest it returns
 // the refusal map: that backtest, the later ones and the algorithm stay, the earlier ones are
 // gone. An id without a row deletes nothing and returns nullopt. Appends to `deleted_backtests`
-// the id of every backtest whose deletion was committed, in deletion order: all of them on success, the ones before the running backtest on
-// a refusal, and those before the failure when a failure propagates.
+// the id of every backtest whose deletion was committed, in deletion order: all of them on success,
+// the ones before the running backtest on a refusal, and those before the failure when a failure
+// propagates.
 std::optional<boost::json::object> delete_algorithm(db::Connection& conn, std::int64_t algo_id,
                                                     std::vector<std::int64_t>& deleted_backtests);
 

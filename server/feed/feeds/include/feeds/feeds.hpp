@@ -27,113 +27,15 @@
 #include "http/response.hpp"
 #include "http/router.hpp"
 #include "http/worker_pool.hpp"
+#include "result_kinds/result_kinds.hpp"
 
 // Feeds: the result rows running engines post, and the paged queries over them.
 namespace stratdesk::feeds {
 
-using Columns = std::span<const std::string_view>;
-
-// Posted row layouts: the columns each posted row's values bind to, in order.
-inline constexpr std::array<std::string_view, 15> portfolio_feeds_fields = {
-    "algorithm_id",          "backtest_id",    "datetime",
-    "is_benchmark",          "cash",           "total_value",
-    "market_value",          "unit_net_value", "units",
-    "static_unit_net_value", "total_returns",  "annualized_returns",
-    "portfolio_value",       "daily_returns",  "starting_cash"};
-inline constexpr std::array<std::string_view, 24> position_feeds_fields = {"algorithm_id",
-                                                                           "backtest_id",
-                                                                           "datetime",
-                                                                           "order_book_id",
-                                                                           "type",
-                                                                           "quantity",
-                                                                           "last_price",
-                                                                           "avg_price",
-                                                                           "market_value",
-                                                                           "margin",
-                                                                           "buy_pnl",
-                                                                           "buy_margin",
-                                                                           "buy_quantity",
-                                                                           "buy_avg_open_price",
-                                                                           "sell_pnl",
-                                                                           "sell_margin",
-                                                                           "sell_quantity",
-                                                                           "sell_avg_open_price",
-                                                                           "buy_market_value",
-                                                                           "sell_market_value",
-                                                                           "pnl",
-                                                                           "transaction_cost",
-                                                                           "buy_transaction_cost",
-                                                                           "sell_transaction_cost"};
-inline constexpr std::array<std::string_view, 13> trade_feeds_fields = {
-    "algorithm_id", "backtest_id",     "datetime", "order_book_id",    "order_id",
-    "side",         "position_effect", "exec_id",  "transaction_cost", "last_quantity",
-    "last_price",   "commission",      "tax"};
-inline constexpr std::array<std::string_view, 12> risk_feeds_fields = {
-    "algorithm_id", "backtest_id",  "datetime",       "alpha",
-    "beta",         "sharpe",       "sortino",        "information_ratio",
-    "volatility",   "max_drawdown", "tracking_error", "downside_risk"};
-inline constexpr std::array<std::string_view, 9> account_feeds_fields = {
-    "algorithm_id",     "backtest_id",  "datetime",    "type",  "cash",
-    "transaction_cost", "market_value", "total_value", "margin"};
-inline constexpr std::array<std::string_view, 5> log_feeds_fields = {"algorithm_id", "backtest_id",
-                                                                     "datetime", "content", "type"};
-inline constexpr std::array<std::string_view, 5> plot_feeds_fields = {"algorithm_id", "backtest_id",
-                                                                      "datetime", "name", "value"};
-
-// A feed kind: its name (also its table's and its form field's name) and its posted columns.
-struct FeedKind {
-  std::string_view table;
-  Columns fields;
-};
-
-// feeds_table and feeds_fields_table in one: every kind the feed group accepts.
-inline constexpr std::array<FeedKind, 7> feed_kinds = {{
-    {"portfolio_feeds", portfolio_feeds_fields},
-    {"position_feeds", position_feeds_fields},
-    {"trade_feeds", trade_feeds_fields},
-    {"risk_feeds", risk_feeds_fields},
-    {"account_feeds", account_feeds_fields},
-    {"log_feeds", log_feeds_fields},
-    {"plot_feeds", plot_feeds_fields},
-}};
-
-// Columns whose nulls the queries show as "N/A".
-inline constexpr std::array<std::string_view, 11> portfolio_fields_name = {"cash",
-                                                                           "total_value",
-                                                                           "market_value",
-                                                                           "unit_net_value",
-                                                                           "units",
-                                                                           "static_unit_net_value",
-                                                                           "total_returns",
-                                                                           "annualized_returns",
-                                                                           "portfolio_value",
-                                                                           "daily_returns",
-                                                                           "starting_cash"};
-inline constexpr std::array<std::string_view, 6> trade_fields_name = {
-    "position_effect", "transaction_cost", "last_quantity", "last_price", "commission", "tax"};
-inline constexpr std::array<std::string_view, 1> plot_fields_name = {"value"};
-inline constexpr std::array<std::string_view, 17> position_fields_name = {"quantity",
-                                                                          "last_price",
-                                                                          "avg_price",
-                                                                          "market_value",
-                                                                          "margin",
-                                                                          "buy_pnl",
-                                                                          "buy_margin",
-                                                                          "buy_quantity",
-                                                                          "buy_avg_open_price",
-                                                                          "sell_pnl",
-                                                                          "sell_margin",
-                                                                          "sell_quantity",
-                                                                          "sell_avg_open_price",
-                                                                          "buy_transaction_cost",
-                                                                          "sell_transaction_cost",
-                                                                          "sell_market_value",
-                                                                          "buy_market_value"};
-inline constexpr std::array<std::string_view, 5> account_fields_name = {
-    "cash", "transaction_cost", "market_value", "total_value", "margin"};
-inline constexpr std::array<std::string_view, 9> risk_fields_name = {
-    "alpha",      "beta",         "sharpe",         "sortino",      "information_ratio",
-    "volatility", "max_drawdown", "tracking_error", "downside_risk"};
+using result_kinds::Columns;
+// A feed kind, as the feed group and the pages use it.
+using FeedKind = result_kinds::ResultKind;
+inline constexpr const auto& feed_kinds = result_kinds::result_kinds;
 
 // The greatest id stored, per (algorithm_id, backtest_id) of the rows and per kind table.
 using StoredIds =
