@@ -363,6 +363,16 @@ TEST(Host, EmptyPathsUnusableFilesAndABusyPortExitWithCodeTwoAndOneLine) {
       EXPECT_FALSE(fs::exists(dir.file("data"))) << "a refused start made the data folder";
     }
   }
+  // A database another program holds locked past the busy wait.
+  fs::create_directories(dir.file("locked"));
+  const std::string locked = dir.file("locked/stratdesk.db");
+  db::Connection locker(locked);
+  locker.execute_script("CREATE TABLE t (x); BEGIN EXCLUSIVE; INSERT INTO t VALUES (1)");
+  const ProcessResult result =
+      run_process({server_binary(), "--data-dir", dir.file("data"), "--db", locked, "--port", "0"});
+  EXPECT_EQ(result.exit_code, 2) << result.err;
+  EXPECT_NE(result.err.find("cannot use database " + locked), std::string::npos) << result.err;
+  EXPECT_EQ(std::count(result.err.begin(), result.err.end(), '\n'), 1) << result.err;
 }
 
 // One server per data folder: a second one, on a port of its own, must leave the first's
