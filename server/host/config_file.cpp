@@ -149,6 +149,13 @@ Entry read_line(std::string_view line) {
   return {std::string(key), read_values(value), !value.empty() && value.front() == '['};
 }
 
+// "<where>key '<key>' <problem>"
+ConfigError key_error(const std::string& where, std::string_view key, std::string_view problem) {
+  std::string message = where;
+  message.append("key '").append(shown(key)).append("' ").append(problem);
+  return ConfigError(message);
+}
+
 std::string option_of(const std::string& key) {
   std::string option = "--" + key;
   std::replace(option.begin(), option.end(), '_', '-');
@@ -203,19 +210,18 @@ std::vector<std::string> read_config_file(
     }
     const std::string option = option_of(entry.key);
     const OptionKind kind = kind_of(option);
-    const std::string key = "'" + shown(entry.key) + "'";
     if (kind == OptionKind::unknown) {
-      throw ConfigError(where + "unknown key " + key);
+      throw ConfigError(where + "unknown key '" + shown(entry.key) + "'");
     }
     if (const auto [first, added] = first_lines.emplace(option, number); !added) {
-      throw ConfigError(where + "key " + key + " is given twice (first on line " +
-                        std::to_string(first->second) + ")");
+      throw key_error(where, entry.key,
+                      "is given twice (first on line " + std::to_string(first->second) + ")");
     }
     if (entry.is_array && kind == OptionKind::single) {
-      throw ConfigError(where + "key " + key + " takes one value, not an array");
+      throw key_error(where, entry.key, "takes one value, not an array");
     }
     if (entry.is_array && entry.values.empty()) {
-      throw ConfigError(where + "key " + key + " is given an empty array");
+      throw key_error(where, entry.key, "is given an empty array");
     }
     for (const std::string& value : entry.values) {
       arguments.push_back(option + '=');
