@@ -11,6 +11,8 @@
 #include <random>
 #include <thread>
 
+#include <time.h>
+
 #include <boost/asio/connect.hpp>
 #include <boost/asio/io_context.hpp>
 #include <boost/asio/ip/tcp.hpp>
@@ -178,6 +180,16 @@ void whole_backtest_reads(const test::ServerProcess& server) {
       (rss_peak - rss_before) / (static_cast<double>(bytes) / whole_readers / (1 << 20)));
 }
 
+double own_cpu_seconds() {
+  timespec now{};
+  clock_gettime(CLOCK_PROCESS_CPUTIME_ID, &now);
+  return static_cast<double>(now.tv_sec) + static_cast<double>(now.tv_nsec) / 1e9;
+}
+
+double seconds_of(std::chrono::milliseconds duration) {
+  return std::chrono::duration<double>(duration).count();
+}
+
 bench::LoadResult serve(unsigned short port,
                         const std::function<std::string(std::mt19937&)>& target,
                         int expected_status) {
@@ -224,11 +236,24 @@ int main() {
     const std::string name = "pages of " + std::to_string(limit) + ", random offset";
     print(name.c_str(), pages, raw, "raw");
   }
+  // CPU per page on both sides, apart from the client's own work on the same cores.
+  const double bench_cpu_before = own_cpu_seconds();
   const double raw_first = raw_pages_per_second(server.db_path(), 100, true);
-  std::printf("  raw statement on %d threads, first pages of 100: %.0f pages/s\n", connections,
-              raw_first);
+  const double raw_cpu_us =
+      (own_cpu_seconds() - bench_cpu_before) * 1e6 / (raw_first * seconds_of(run_time));
+  std::printf(
+      "  raw statement on %d threads, first pages of 100: %.0f pages/s, %.0f us of CPU "
+      "each\n",
+      connections, raw_first, raw_cpu_us);
+  const double server_cpu_before = bench::cpu_seconds(server.pid());
   const auto first_pages = serve(
       server.port(), [](std::mt19937&) { return page_path + "?limit=100"; }, 200);
+  const double server_cpu_us = (bench::cpu_seconds(server.pid()) - server_cpu_before) * 1e6 /
+                               static_cast<double>(first_pages.requests);
+  std::printf(
+      "  server CPU per first page of 100: %.0f us, %.2f of the raw statement's rate by "
+      "CPU\n",
+      server_cpu_us, raw_cpu_us / server_cpu_us);
   print("first pages of 100", first_pages, raw_first, "raw");
 
   // Ids follow the posted order, 1 to total_rows, so both read the same region of the backtest.
