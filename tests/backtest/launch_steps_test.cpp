@@ -66,7 +66,8 @@ TEST_F(LaunchSteps, ValidationAppliesItsRulesInOrder) {
                           R"( "frequency": "1d", "securities": []})"),
             "回测标的没设置");
   EXPECT_EQ(validation_of((std::string(valid) + "}").c_str()), std::nullopt);
-  EXPECT_EQ(validate(read_launch_config(json::parse("[1, 2]"))), "回测开始日期没设置") << "not an object";
+  EXPECT_EQ(validate(read_launch_config(json::parse("[1, 2]"))), "回测开始日期没设置")
+      << "not an object";
 }
 
 TEST_F(LaunchSteps, TheWorkedExampleGivesTheWholeCommand) {
