@@ -57,7 +57,8 @@ namespace fs = std::filesystem;
 constexpr auto shutdown_grace = std::chrono::seconds(10);
 // Feed POSTs being read at once; more wait their turn, which bounds the memory their rows take.
 constexpr std::size_t feed_reads_in_flight = 8;
-// Page reads running at once; more wait for a thread. Each holds a connection of its own.
+// Database reads of requests running at once; more wait for a thread. Each holds a connection
+// of its own.
 constexpr std::size_t page_readers = 4;
 // Background tasks end at their next wait once cancelled; this only bounds a task that does not.
 constexpr auto task_shutdown_limit = std::chrono::seconds(2);
@@ -108,8 +109,8 @@ std::string url_host(const std::string& host) {
   return host.find(':') != std::string::npos ? "[" + host + "]" : host;
 }
 
-// Engines inherit the server's environment and learn there where to post their results and
-// where to keep their pid files.
+// What engines find in their environment beside the server's own: where to post their results,
+// keep their pid files and read the bundle, and the token (removed when there is none).
 process::EnvironmentChanges engine_environment(const Options& options, unsigned short port) {
   const std::string base = "http://" + url_host(options.host) + ":" + std::to_string(port);
   return {{"STRATDESK_FEED_URL", base + options.base_uri + "/feedgroup"},
