@@ -12,6 +12,7 @@
 #include <boost/asio/use_future.hpp>
 
 #include "algorithms/algorithms.hpp"
+#include "algorithms/store.hpp"
 #include "common/json_parse.hpp"
 #include "common/json_text.hpp"
 #include "common/timestamp.hpp"
@@ -78,12 +79,11 @@ void init_stratey(const db::Database& database, const algorithms::ParameterExtra
   for (const auto& [file, example] : examples) {
     const boost::json::object& config = example.at("config").as_object();
     const std::string_view code = codes[index];
-    connection.execute(
-        "INSERT INTO algorithms (name, securities, code, config, parameters, last_modified) "
-        "VALUES (?, ?, ?, ?, ?, ?)",
-        {example.at("name"), db::Value(algorithms::securities_text(config.at("securities"))),
-         db::Value(code), db::Value(common::to_json_text(config)), db::Value(parameters[index]),
-         db::Value(common::shanghai_now())});
+    const std::string securities = algorithms::securities_text(config.at("securities"));
+    const std::string config_text = common::to_json_text(config);
+    const std::string last_modified = common::shanghai_now();
+    algorithms::store::insert(connection, {example.at("name").as_string(), securities, code,
+                                           config_text, parameters[index], last_modified});
     ++index;
     log::logger().info("example strategy {} added",
                        std::string_view(example.at("name").as_string()));

@@ -10,6 +10,7 @@
 #include <boost/json/object.hpp>
 
 #include "algorithms/algorithms.hpp"
+#include "algorithms/store.hpp"
 #include "cleanup/cleanup.hpp"
 #include "common/error.hpp"
 #include "common/json_parse.hpp"
@@ -22,10 +23,6 @@ namespace stratdesk::algorithms {
 namespace {
 
 namespace asio = boost::asio;
-
-// The columns of `algorithms`: the only names a PATCH field may carry into SQL text.
-constexpr std::array<std::string_view, 7> algorithm_columns = {
-    "id", "name", "securities", "code", "config", "parameters", "last_modified"};
 
 boost::json::value parse_config(const std::string& text) {
   boost::system::error_code ec;
@@ -47,11 +44,7 @@ std::string form_text(const http::Fields& fields) {
   return common::display_form(shown);
 }
 
-// One column to set, named by our own constant, never by the request's text.
-struct Change {
-  std::string_view column;
-  std::string value;
-};
+using store::Change;
 
 class ChangeSet {
  public:
@@ -59,9 +52,11 @@ class ChangeSet {
   // for a field that names no column, and for "id", whose change would cut the algorithm off
   // from its backtests.
   explicit ChangeSet(const http::Fields& fields) {
+    // The store's columns are the only names a field may carry into SQL text.
+    const auto columns = store::columns();
     for (const http::FormField& field : fields.all()) {
-      const auto column = std::find(algorithm_columns.begin(), algorithm_columns.end(), field.name);
-      if (column == algorithm_columns.end()) {
+      const auto column = std::find(columns.begin(), columns.end(), field.name);
+      if (column == columns.end()) {
         throw common::Error(common::ErrorKind::bad_request,
                             "unknown field '" + field.name + "': algorithms has no such column");
       }
@@ -89,19 +84,7 @@ class ChangeSet {
     }
   }
 
-  void apply(db::Connection& connection, std::int64_t algorithm_id) const {
-    std::string sql = "UPDATE algorithms SET ";
-    std::vector<db::Value> values;
-    for (const Change& change : changes_) {
-      sql += values.empty() ? "" : ", ";
-      sql += change.column;
-      sql += " = ?";
-      values.emplace_back(change.value);
-    }
-    sql += " WHERE algorithms.id = ?";
-    values.emplace_back(algorithm_id);
-    connection.execute(sql, values);
-  }
+  [[nodiscard]] std::span<const Change> changes() const { return changes_; }
 
  private:
   std::vector<Change> changes_;
@@ -110,9 +93,7 @@ class ChangeSet {
 }  // namespace
 
 asio::awaitable<http::Response> AlgorithmList::get(http::Request& /*req*/) {
-  auto read = [](db::Connection& connection) {
-    return db::to_array(connection.execute("SELECT * FROM algorithms"));
-  };
+  auto read = [](db::Connection& connection) { return store::list(connection); };
   co_return http::Response::json(co_await reads_.read(read));
 }
 
@@ -133,16 +114,12 @@ asio::awaitable<http::Response> AlgorithmList::post(http::Request& req) {
   // writer never waits for it.
   const std::string parameters = co_await extraction_.get_parameter(code);
 
-  const std::array<db::Value, 6> row = {
-      db::Value(name),       db::Value(securities_text(*securities)),
-      db::Value(code),       db::Value(config_text),
-      db::Value(parameters), db::Value(common::shanghai_now())};
+  const std::string securities_column = securities_text(*securities);
+  const std::string last_modified = common::shanghai_now();
+  const store::NewAlgorithm row{name,        securities_column, code,
+                                config_text, parameters,        last_modified};
   const std::int64_t id = co_await writer_.write([&row](db::Connection& connection) {
-    connection.execute(
-        "INSERT INTO algorithms (name, securities, code, config, parameters, last_modified) "
-        "VALUES (?, ?, ?, ?, ?, ?)",
-        row);
-    const std::int64_t inserted = connection.last_insert_rowid();
+    const std::int64_t inserted = store::insert(connection, row);
     connection.commit();
     return inserted;
   });
@@ -151,12 +128,11 @@ asio::awaitable<http::Response> AlgorithmList::post(http::Request& req) {
 
 asio::awaitable<http::Response> Algorithm::get(http::Request& /*req*/, std::int64_t algorithm_id) {
   auto read = [algorithm_id](db::Connection& connection) -> boost::json::value {
-    db::Rows rows =
-        connection.execute("SELECT * FROM algorithms WHERE algorithms.id = ?", {algorithm_id});
-    if (rows.empty()) {
+    std::optional<db::Row> row = store::find(connection, algorithm_id);
+    if (!row) {
       return nullptr;
     }
-    return std::move(rows.front());
+    return std::move(*row);
   };
   co_return http::Response::json(co_await reads_.read(read));
 }
@@ -172,7 +148,7 @@ asio::awaitable<http::Response> Algorithm::patch(http::Request& req, std::int64_
     changes.set("parameters", co_await extraction_.get_parameter(source));
   }
   co_await writer_.write([&changes, algorithm_id](db::Connection& connection) {
-    changes.apply(connection, algorithm_id);
+    store::update(connection, algorithm_id, changes.changes());
     connection.commit();
   });
   co_return http::Response::json(boost::json::object{{"id", algorithm_id}});
@@ -196,13 +172,11 @@ asio::awaitable<http::Response> Algorithm::delete_(http::Request& /*req*/,
   try {
     // One writer job keeps the deletion's commits, backtest by backtest, as they are; the ids
     // of the committed ones land in this frame, which waits for the job.
-    refusal = co_await writer_.write([algorithm_id, &existed,
-                                      &deleted_backtests](db::Connection& connection) {
-      existed =
-          !connection.execute("SELECT id FROM algorithms WHERE algorithms.id = ?", {algorithm_id})
-               .empty();
-      return cleanup::delete_algorithm(connection, algorithm_id, deleted_backtests);
-    });
+    refusal = co_await writer_.write(
+        [algorithm_id, &existed, &deleted_backtests](db::Connection& connection) {
+          existed = store::exists(connection, algorithm_id);
+          return cleanup::delete_algorithm(connection, algorithm_id, deleted_backtests);
+        });
   } catch (...) {
     settle_deleted();
     throw;
@@ -220,13 +194,7 @@ asio::awaitable<http::Response> Algorithm::delete_(http::Request& /*req*/,
 asio::awaitable<http::Response> AlgorithmParameter::get(http::Request& /*req*/,
                                                         std::int64_t algorithm_id) {
   auto read = [algorithm_id](db::Connection& connection) {
-    db::Rows rows = connection.execute("SELECT parameters FROM algorithms WHERE algorithms.id = ?",
-                                       {algorithm_id});
-    if (rows.empty()) {
-      throw common::Error(common::ErrorKind::internal,
-                          "algorithm " + std::to_string(algorithm_id) + " does not exist");
-    }
-    return std::move(rows.front().at("parameters"));
+    return store::parameters(connection, algorithm_id);
   };
   co_return http::Response::json(co_await reads_.read(read));
 }
