@@ -6,6 +6,7 @@
 #include <boost/json/object.hpp>
 
 #include "backtest/backtest.hpp"
+#include "backtest/store.hpp"
 #include "common/error.hpp"
 #include "common/json_parse.hpp"
 #include "common/py_text.hpp"
@@ -48,33 +49,13 @@ boost::asio::awaitable<void> abandon(db::Writer& writer, std::int64_t backtest_i
   try {
     co_await writer.write([backtest_id, &error](db::Connection& conn) {
       db::Transaction transaction(conn);
-      conn.execute("UPDATE backtests SET state = ?, exception = ? WHERE backtests.id = ?",
-                   {db::Value("stopped"), db::Value(error), db::Value(backtest_id)});
+      store::set_stopped(conn, backtest_id, error);
       transaction.commit();
     });
     publish_state(hub, backtest_id, algorithm_id, "stopped", json::value(error));
   } catch (const std::exception& e) {
     log::logger().error("cannot set backtest {} stopped: {}", backtest_id, e.what());
   }
-}
-
-// Updates the algorithm with the launch's configuration and code and inserts the backtest,
-// "executing", in one transaction. Runs on the writer; returns the new backtest's id.
-std::int64_t record_launch(db::Connection& conn, std::int64_t algorithm_id,
-                           const std::string& config_text, const std::string& code,
-                           const std::string* comment, const std::string& run_at) {
-  db::Transaction record(conn);
-  conn.execute("UPDATE algorithms SET config = ?, code = ? WHERE algorithms.id = ?",
-               {db::Value(config_text), db::Value(code), db::Value(algorithm_id)});
-  conn.execute(
-      "INSERT INTO backtests (algorithm_id, config, state, comment, time_spent, code, run_at) "
-      "VALUES (?, ?, ?, ?, ?, ?, ?)",
-      {db::Value(algorithm_id), db::Value(config_text), db::Value("executing"),
-       db::Value(comment ? *comment : std::string()), db::Value(0), db::Value(code),
-       db::Value(run_at)});
-  const std::int64_t backtest_id = conn.last_insert_rowid();
-  record.commit();
-  return backtest_id;
 }
 
 }  // namespace
@@ -96,13 +77,12 @@ void BacktestList::start_engine(std::int64_t backtest_id, std::int64_t algorithm
 boost::asio::awaitable<http::Response> BacktestList::get(http::Request& /*request*/,
                                                          std::int64_t algorithm_id) {
   auto read = [algorithm_id](db::Connection& conn) {
-    db::Rows rows = conn.execute("SELECT * FROM backtests WHERE backtests.algorithm_id = ?",
-                                 {db::Value(algorithm_id)});
+    db::Rows rows = store::of_algorithm(conn, algorithm_id);
     if (rows.empty()) {
       return json::array();
     }
     json::value name = nullptr;
-    if (const auto algo = get_algo(conn, algorithm_id)) {
+    if (const auto algo = store::algorithm(conn, algorithm_id)) {
       if (const json::value* found = algo->if_contains("name")) {
         name = *found;
       }
@@ -112,7 +92,7 @@ boost::asio::awaitable<http::Response> BacktestList::get(http::Request& /*reques
       if (is_true(name)) {
         row["algorithm_name"] = name;
       }
-      row["final_portfolio"] = get_final_portfolio(row.at("id").as_int64(), conn);
+      row["final_portfolio"] = store::final_portfolio(conn, row.at("id").as_int64());
     }
     return db::to_array(std::move(rows));
   };
@@ -145,7 +125,7 @@ boost::asio::awaitable<http::Response> BacktestList::post(http::Request& request
   const std::string run_at = common::shanghai_now();
   const std::int64_t backtest_id = co_await deps_.writer.write(
       [algorithm_id, &config_text, &code, comment, &run_at](db::Connection& conn) {
-        return record_launch(conn, algorithm_id, config_text, code, comment, run_at);
+        return store::record_launch(conn, algorithm_id, config_text, code, comment, run_at);
       });
   publish_state(deps_.hub.get(), backtest_id, algorithm_id, "executing", json::string());
 

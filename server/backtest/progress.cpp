@@ -12,6 +12,7 @@
 #include <boost/json/object.hpp>
 
 #include "backtest/backtest.hpp"
+#include "backtest/store.hpp"
 #include "common/json_parse.hpp"
 #include "common/json_text.hpp"
 #include "common/timestamp.hpp"
@@ -116,16 +117,6 @@ json::value seconds_since(const json::value& run_at) {
   return std::max<std::int64_t>(0, (*now - *started).count());
 }
 
-json::value latest_own_portfolio_datetime(db::Connection& conn, const json::value& algorithm_id,
-                                          std::int64_t backtest_id) {
-  // Descends the (algorithm_id, backtest_id, is_benchmark, datetime) index: one row read.
-  const db::Rows rows = conn.execute(
-      "SELECT datetime FROM portfolio_feeds WHERE algorithm_id = ? AND backtest_id = ? AND "
-      "is_benchmark = 0 ORDER BY datetime DESC LIMIT 1",
-      {algorithm_id, db::Value(backtest_id)});
-  return rows.empty() ? json::value(nullptr) : rows.front().at("datetime");
-}
-
 bool ended_by_itself(const db::Row& row) {
   const json::value& state = row.at("state");
   const json::value& exception = row.at("exception");
@@ -152,15 +143,11 @@ json::object progress_event(json::object progress) {
 }  // namespace
 
 std::optional<json::object> backtest_progress(db::Connection& conn, std::int64_t backtest_id) {
-  const db::Rows rows = conn.execute(
-      "SELECT id, algorithm_id, state, exception, config, run_at, time_spent FROM backtests "
-      "WHERE "
-      "backtests.id = ?",
-      {db::Value(backtest_id)});
-  if (rows.empty()) {
+  const std::optional<db::Row> found = store::progress_row(conn, backtest_id);
+  if (!found) {
     return std::nullopt;
   }
-  const db::Row& row = rows.front();
+  const db::Row& row = *found;
   json::value config = nullptr;
   if (const json::value& text = row.at("config"); text.is_string()) {
     boost::system::error_code ec;
@@ -173,7 +160,7 @@ std::optional<json::object> backtest_progress(db::Connection& conn, std::int64_t
   const json::value start = text_of(settings, "start_date");
   const json::value end = text_of(settings, "end_date");
   const json::value until =
-      latest_own_portfolio_datetime(conn, row.at("algorithm_id"), backtest_id);
+      store::latest_own_portfolio_datetime(conn, row.at("algorithm_id"), backtest_id);
   const json::value& state = row.at("state");
   const bool executing = state.is_string() && state.get_string() == "executing";
 
@@ -237,11 +224,8 @@ class ProgressWatch {
     if (!conn_) {
       conn_.emplace(database_.open_connection());
     }
-    const db::Rows running = conn_->execute("SELECT id FROM backtests WHERE backtests.state = ?",
-                                            {db::Value("executing")});
     std::map<std::int64_t, json::value> seen;
-    for (const db::Row& row : running) {
-      const std::int64_t id = row.at("id").as_int64();
+    for (const std::int64_t id : store::executing_ids(*conn_)) {
       auto progress = backtest_progress(*conn_, id);
       if (!progress) {
         continue;

@@ -7,6 +7,7 @@
 #include <boost/json/object.hpp>
 
 #include "backtest/backtest.hpp"
+#include "backtest/store.hpp"
 #include "cleanup/cleanup.hpp"
 #include "common/error.hpp"
 #include "db/db.hpp"
@@ -25,7 +26,7 @@ std::optional<db::Row> algorithm_of(db::Connection& conn, const db::Row& backtes
   if (id == nullptr || !id->is_int64()) {
     return std::nullopt;
   }
-  return get_algo(conn, id->get_int64());
+  return store::algorithm(conn, id->get_int64());
 }
 
 // Sets "algorithm_name" when the algorithm row exists, whatever its name.
@@ -58,15 +59,12 @@ boost::asio::awaitable<http::Response> Backtest::get(http::Request& /*request*/,
                                                      std::int64_t algorithm_id,
                                                      std::int64_t backtest_id) {
   auto read = [algorithm_id, backtest_id](db::Connection& conn) -> json::value {
-    db::Rows rows = conn.execute(
-        "SELECT * FROM backtests WHERE backtests.algorithm_id = ? AND backtests.id = ?",
-        {db::Value(algorithm_id), db::Value(backtest_id)});
-    if (rows.empty()) {
+    std::optional<db::Row> row = store::find(conn, algorithm_id, backtest_id);
+    if (!row) {
       return nullptr;
     }
-    db::Row& row = rows.front();
-    add_algorithm_name(conn, row);
-    return std::move(row);
+    add_algorithm_name(conn, *row);
+    return std::move(*row);
   };
   co_return http::Response::json(co_await deps_.reads.read(read));
 }
@@ -103,9 +101,7 @@ boost::asio::awaitable<bool> Backtest::update_comment(std::int64_t algorithm_id,
                                                       std::int64_t backtest_id,
                                                       const std::string& comment) {
   co_await deps_.writer.write([algorithm_id, backtest_id, &comment](db::Connection& conn) {
-    conn.execute(
-        "UPDATE backtests SET comment = ? WHERE backtests.algorithm_id = ? AND backtests.id = ?",
-        {db::Value(comment), db::Value(algorithm_id), db::Value(backtest_id)});
+    store::set_comment(conn, algorithm_id, backtest_id, comment);
     conn.commit();
   });
   co_return true;
@@ -122,11 +118,11 @@ boost::asio::awaitable<http::Response> BackTestListByCondition::get(http::Reques
   const bool executing = state.is_string() && state.get_string() == "executing";
 
   auto read = [&state, executing](db::Connection& conn) {
-    db::Rows rows = conn.execute("SELECT * FROM backtests WHERE backtests.state = ?", {state});
+    db::Rows rows = store::in_state(conn, state);
     for (db::Row& row : rows) {
       add_algorithm_name(conn, row);
       if (executing) {
-        row["final_portfolio"] = get_final_portfolio(row.at("id").as_int64(), conn);
+        row["final_portfolio"] = store::final_portfolio(conn, row.at("id").as_int64());
       }
     }
     return db::to_array(std::move(rows));
@@ -137,15 +133,13 @@ boost::asio::awaitable<http::Response> BackTestListByCondition::get(http::Reques
 boost::asio::awaitable<http::Response> BackTestNoALgoInfo::get(http::Request& /*request*/,
                                                                std::int64_t backtest_id) {
   auto read = [backtest_id](db::Connection& conn) {
-    db::Rows rows =
-        conn.execute("SELECT * FROM backtests WHERE backtests.id = ?", {db::Value(backtest_id)});
-    if (rows.empty()) {
+    std::optional<db::Row> row = store::find(conn, backtest_id);
+    if (!row) {
       throw common::Error(common::ErrorKind::internal,
                           "backtest " + std::to_string(backtest_id) + " does not exist");
     }
-    db::Row& row = rows.front();
-    add_algorithm_name(conn, row);
-    return std::move(row);
+    add_algorithm_name(conn, *row);
+    return std::move(*row);
   };
   co_return http::Response::json(co_await reads_.read(read));
 }

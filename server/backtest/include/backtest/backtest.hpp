@@ -136,13 +136,6 @@ class BackTestNoALgoInfo final {
   db::ReadPool& reads_;
 };
 
-// The algorithms row `algo_id`, or nullopt.
-std::optional<db::Row> get_algo(db::Connection& conn, std::int64_t algo_id);
-
-// The backtest's latest portfolio row (benchmark rows included) with its datetime also under
-// "order_key" first. Always one row: every value null when the backtest has no portfolio rows.
-db::Row get_final_portfolio(std::int64_t backtest_id, db::Connection& conn);
-
 // A request's parsed arguments: each declared name to its text, null when not given.
 using Arguments = boost::json::object;
 
