@@ -295,4 +295,63 @@ std::vector<std::string> _get_dates_for(db::Connection& connection, std::int64_t
   return dates;
 }
 
+db::Rows trades_of(db::Connection& connection, std::int64_t backtest_id) {
+  return connection.execute(
+      "SELECT datetime, order_book_id, side, transaction_cost, last_price, last_quantity FROM "
+      "trade_feeds WHERE backtest_id = ? ORDER BY datetime ASC",
+      {backtest_id});
+}
+
+db::Rows traded_instruments(db::Connection& connection, std::int64_t backtest_id) {
+  return connection.execute("SELECT order_book_id FROM trade_feeds WHERE backtest_id = ?",
+                            {backtest_id});
+}
+
+db::Rows totals_at(db::Connection& connection, std::int64_t backtest_id,
+                   const std::string& timestamp) {
+  return connection.execute(
+      "SELECT cash, total_value FROM portfolio_feeds WHERE backtest_id = ? AND datetime = ? AND "
+      "is_benchmark = 0",
+      {backtest_id, db::Value(timestamp)});
+}
+
+namespace {
+
+// `q` limited to whole days from `start` to `end`, in time order.
+db::Rows within_days(db::Connection& connection, Query q, const std::optional<DateTime>& start,
+                     const std::optional<DateTime>& end) {
+  if (start) {
+    q.sql += " AND datetime >= ?";
+    q.params.emplace_back(start->with_time(0, 0, 0).text());
+  }
+  if (end) {
+    q.sql += " AND datetime <= ?";
+    q.params.emplace_back(end->with_time(23, 59, 59).text());
+  }
+  q.sql += " ORDER BY datetime ASC";
+  return execute_query(connection, q);
+}
+
+}  // namespace
+
+db::Rows brinson_portfolio(db::Connection& connection, std::int64_t backtest_id,
+                           const std::optional<DateTime>& start,
+                           const std::optional<DateTime>& end) {
+  return within_days(connection,
+                     {"SELECT datetime, total_value AS market_value, cash FROM portfolio_feeds "
+                      "WHERE backtest_id = ? AND is_benchmark = 0",
+                      {backtest_id}},
+                     start, end);
+}
+
+db::Rows brinson_holdings(db::Connection& connection, std::int64_t backtest_id,
+                          const std::optional<DateTime>& start,
+                          const std::optional<DateTime>& end) {
+  return within_days(connection,
+                     {"SELECT datetime, order_book_id, quantity, market_value FROM position_feeds "
+                      "WHERE backtest_id = ? AND quantity != 0",
+                      {backtest_id}},
+                     start, end);
+}
+
 }  // namespace stratdesk::morvex_api

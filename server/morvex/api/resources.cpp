@@ -117,10 +117,7 @@ asio::awaitable<http::Response> Overview::get(http::Request& /*request*/,
 
 asio::awaitable<http::Response> Trade::get(http::Request& /*request*/, std::int64_t backtest_id) {
   auto read = [backtest_id](db::Connection& connection) {
-    return connection.execute(
-        "SELECT datetime, order_book_id, side, transaction_cost, last_price, last_quantity FROM "
-        "trade_feeds WHERE backtest_id = ? ORDER BY datetime ASC",
-        {backtest_id});
+    return trades_of(connection, backtest_id);
   };
   db::Rows rows = co_await reads_.read(read);
   for (db::Row& row : rows) {
@@ -181,10 +178,7 @@ asio::awaitable<http::Response> Holdings::get(http::Request& request, std::int64
     }
     got.overview = analytics_._get_overview(connection, backtest_id);
     got.positions = _get_positions_for(connection, backtest_id, *got.latest);
-    got.totals = connection.execute(
-        "SELECT cash, total_value FROM portfolio_feeds WHERE backtest_id = ? AND datetime = ? "
-        "AND is_benchmark = 0",
-        {backtest_id, db::Value(*got.latest)});
+    got.totals = totals_at(connection, backtest_id, *got.latest);
     return got;
   };
   Read got = co_await reads_.read(read);
@@ -362,25 +356,6 @@ asio::awaitable<http::Response> Brinson::get(http::Request& request, std::int64_
   const std::string sector_decider =
       text_parameter(request, "sector_decider").value_or(std::string(default_sector_decider));
 
-  Query portfolio{
-      "SELECT datetime, total_value AS market_value, cash FROM portfolio_feeds WHERE "
-      "backtest_id = ? AND is_benchmark = 0",
-      {backtest_id}};
-  Query holdings{
-      "SELECT datetime, order_book_id, quantity, market_value FROM position_feeds WHERE "
-      "backtest_id = ? AND quantity != 0",
-      {backtest_id}};
-  for (Query* q : {&portfolio, &holdings}) {
-    if (start) {
-      q->sql += " AND datetime >= ?";
-      q->params.emplace_back(start->with_time(0, 0, 0).text());
-    }
-    if (end) {
-      q->sql += " AND datetime <= ?";
-      q->params.emplace_back(end->with_time(23, 59, 59).text());
-    }
-    q->sql += " ORDER BY datetime ASC";
-  }
   struct Read {
     array series;
     object overview;
@@ -388,13 +363,13 @@ asio::awaitable<http::Response> Brinson::get(http::Request& request, std::int64_
   // The day series with each day's holdings, assembled beside the loop as well.
   auto read = [&](db::Connection& connection) {
     Read got;
-    const db::Rows rows = execute_query(connection, portfolio);
+    const db::Rows rows = brinson_portfolio(connection, backtest_id, start, end);
     if (rows.empty()) {
       return got;
     }
     got.overview = analytics_._get_overview(connection, backtest_id);
     std::unordered_map<std::string, array> positions_at;
-    for (db::Row& position : execute_query(connection, holdings)) {
+    for (db::Row& position : brinson_holdings(connection, backtest_id, start, end)) {
       positions_at[timestamp_of(position)].emplace_back(std::move(position));
     }
     got.series.reserve(rows.size());
@@ -431,8 +406,7 @@ asio::awaitable<http::Response> Brinson::get(http::Request& request, std::int64_
 asio::awaitable<http::Response> CanAnalysis::get(http::Request& /*request*/,
                                                  std::int64_t backtest_id) {
   auto read = [backtest_id](db::Connection& connection) {
-    return connection.execute("SELECT order_book_id FROM trade_feeds WHERE backtest_id = ?",
-                              {backtest_id});
+    return traded_instruments(connection, backtest_id);
   };
   const db::Rows rows = co_await reads_.read(read);
   for (const db::Row& row : rows) {

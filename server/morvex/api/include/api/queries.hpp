@@ -127,4 +127,24 @@ std::vector<std::string> _get_dates_for(db::Connection& connection, std::int64_t
                                         const std::optional<DateTime>& start,
                                         const std::optional<DateTime>& end);
 
+// The backtest's trades in time order: "datetime", "order_book_id", "side", "transaction_cost",
+// "last_price", "last_quantity".
+db::Rows trades_of(db::Connection& connection, std::int64_t backtest_id);
+
+// The "order_book_id" of every trade of the backtest, in storage order.
+db::Rows traded_instruments(db::Connection& connection, std::int64_t backtest_id);
+
+// The strategy's own "cash" and "total_value" at exactly `timestamp` (no row or one).
+db::Rows totals_at(db::Connection& connection, std::int64_t backtest_id,
+                   const std::string& timestamp);
+
+// What a Brinson attribution reads, each in time order from the start of `start`'s day to the
+// end of `end`'s: the strategy's own "datetime", "market_value" (its total value) and "cash";
+// and its non-zero holdings, "datetime", "order_book_id", "quantity", "market_value".
+db::Rows brinson_portfolio(db::Connection& connection, std::int64_t backtest_id,
+                           const std::optional<DateTime>& start,
+                           const std::optional<DateTime>& end);
+db::Rows brinson_holdings(db::Connection& connection, std::int64_t backtest_id,
+                          const std::optional<DateTime>& start, const std::optional<DateTime>& end);
+
 }  // namespace stratdesk::morvex_api
