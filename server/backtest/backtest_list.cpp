@@ -33,10 +33,8 @@ std::string argument_list_text(const std::vector<std::string>& arguments) {
 void publish_state(events::EventHub* hub, std::int64_t backtest_id, std::int64_t algorithm_id,
                    std::string_view state, json::value exception) {
   if (hub != nullptr) {
-    hub->publish("backtest", {{"id", backtest_id},
-                              {"algorithm_id", algorithm_id},
-                              {"state", state},
-                              {"exception", std::move(exception)}});
+    hub->publish(events::BacktestEvent{backtest_id, algorithm_id, json::string(state),
+                                       std::move(exception)});
   }
 }
 

@@ -233,7 +233,7 @@ class ProgressWatch {
       const json::value until = progress->at("simulated_until");
       const auto before = last_seen_.find(id);
       if (!until.is_null() && (before == last_seen_.end() || before->second != until)) {
-        hub_->publish("progress", progress_event(std::move(*progress)));
+        hub_->publish(events::ProgressEvent{progress_event(std::move(*progress))});
       }
       seen.emplace(id, until);
     }

@@ -91,7 +91,7 @@ boost::asio::awaitable<http::Response> Backtest::delete_(http::Request& /*reques
     co_return http::Response::json(std::move(*refusal));
   }
   if (deps_.hub) {
-    deps_.hub->publish("deleted", {{"backtest_id", backtest_id}});
+    deps_.hub->publish(events::BacktestDeletedEvent{backtest_id});
   }
   discard_strategy_files(backtest_id);
   co_return http::Response::json(json::object{{"id", backtest_id}});

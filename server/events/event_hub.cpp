@@ -78,7 +78,7 @@ std::int64_t EventHub::publish(std::string_view type, const boost::json::object&
 }
 
 std::int64_t EventHub::publish_reset() {
-  return publish("reset", {{"last_id", next_id_}});
+  return publish(ResetEvent{next_id_});
 }
 
 std::unique_ptr<Subscription> EventHub::subscribe(std::optional<std::int64_t> last_event_id) {
@@ -100,7 +100,7 @@ void EventHub::replay(Subscription& subscription, std::int64_t last_event_id) co
   if (seen < oldest_kept - 1 || seen > last_id()) {
     // The reset carries the newest id, so a client that reconnects after it is not reset again.
     subscription.push(std::make_shared<const std::string>(
-                          event_text(last_id(), "reset", {{"last_id", last_id()}})),
+                          event_text(last_id(), ResetEvent::type, ResetEvent{last_id()}.to_json())),
                       limits_.max_pending_bytes);
     return;
   }

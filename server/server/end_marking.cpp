@@ -34,11 +34,13 @@ void publish_backtest_state(db::Connection& conn, events::EventHub* hub, std::in
     return;
   }
   try {
-    const db::Rows rows = conn.execute(
-        "SELECT id, algorithm_id, state, exception FROM backtests WHERE backtests.id = ?",
-        {db::Value(backtest_id)});
+    const db::Rows rows =
+        conn.execute("SELECT algorithm_id, state, exception FROM backtests WHERE backtests.id = ?",
+                     {db::Value(backtest_id)});
     if (!rows.empty()) {
-      hub->publish("backtest", rows.front());
+      const db::Row& row = rows.front();
+      hub->publish(events::BacktestEvent{backtest_id, row.at("algorithm_id"), row.at("state"),
+                                         row.at("exception")});
     }
   } catch (const std::exception& e) {
     log::logger().error("cannot announce the state of backtest {}: {}", backtest_id, e.what());

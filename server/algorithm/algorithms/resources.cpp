@@ -164,7 +164,7 @@ asio::awaitable<http::Response> Algorithm::delete_(http::Request& /*req*/,
     cleanup::discard_strategy_folders(effects_.strategy_dir, deleted_backtests);
     if (effects_.hub) {
       for (const std::int64_t id : deleted_backtests) {
-        effects_.hub->publish("deleted", {{"backtest_id", id}});
+        effects_.hub->publish(events::BacktestDeletedEvent{id});
       }
     }
   };
@@ -183,7 +183,7 @@ asio::awaitable<http::Response> Algorithm::delete_(http::Request& /*req*/,
   }
   settle_deleted();
   if (effects_.hub && existed && !refusal) {
-    effects_.hub->publish("deleted", {{"algorithm_id", algorithm_id}});
+    effects_.hub->publish(events::AlgorithmDeletedEvent{algorithm_id});
   }
   if (refusal) {
     co_return http::Response::json(std::move(*refusal));

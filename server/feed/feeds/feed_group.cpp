@@ -130,9 +130,7 @@ void FeedGroup::publish(const StoredIds& stored) const {
     for (const auto& [table, id] : last_ids) {
       by_kind[table] = id;
     }
-    hub_->publish("feeds", {{"algorithm_id", ids.first},
-                            {"backtest_id", ids.second},
-                            {"last_ids", std::move(by_kind)}});
+    hub_->publish(events::FeedsEvent{ids.first, ids.second, std::move(by_kind)});
   }
 }
 

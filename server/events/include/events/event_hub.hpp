@@ -12,6 +12,8 @@
 
 #include <boost/json/object.hpp>
 
+#include "events/events.hpp"
+
 // Events: what clients following the server's work are told, as Server-Sent Events text. The
 // hub keeps the latest events for clients that reconnect and hands each new one to every
 // subscriber's own queue; it neither writes to sockets nor waits for anything, so the code that
@@ -71,6 +73,11 @@ class EventHub final : public std::enable_shared_from_this<EventHub> {
   // Appends `event: <type>` with `data` as one line of JSON, and hands it to every subscriber.
   // Never waits and never throws for a slow subscriber; returns the event's id.
   std::int64_t publish(std::string_view type, const boost::json::object& data);
+  // The same for one of the typed events of events.hpp.
+  template <class Event>
+  std::int64_t publish(const Event& event) {
+    return publish(Event::type, event.to_json());
+  }
   // Publishes a `reset`: too much changed at once to tell event by event, and every client
   // reads again what it follows. Its data names its own id as `last_id`.
   std::int64_t publish_reset();
