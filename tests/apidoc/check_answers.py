@@ -13,6 +13,10 @@ import urllib.parse
 
 from jsonschema import Draft202012Validator
 
+# The schema of each event type's data, in the document's components.
+EVENT_SCHEMAS = {"backtest": "BacktestEvent", "feeds": "FeedsEvent", "progress": "Progress",
+                 "deleted": "DeletedEvent", "reset": "ResetEvent"}
+
 # Where no route and method match, the HTTP layer answers these, documented once.
 LAYER_RESPONSES = {400: "BadRequest", 401: "Unauthorized", 403: "Forbidden", 404: "NotFound",
                    405: "MethodNotAllowed", 413: "TooLarge", 500: "ServerError"}
@@ -54,6 +58,22 @@ class Document:
                 dict(schema, components=self.document["components"]))
         return self.validators[key]
 
+    def event_problem(self, event_type, data):
+        """What is wrong with an event's data, or None."""
+        name = EVENT_SCHEMAS.get(event_type)
+        if name is None:
+            return f"event type '{event_type}' is not documented"
+        key = ("event", name)
+        if key not in self.validators:
+            schema = self.document["components"]["schemas"][name]
+            self.validators[key] = Draft202012Validator(
+                dict(schema, components=self.document["components"]))
+        problem = next(iter(self.validators[key].iter_errors(data)), None)
+        if problem is None:
+            return None
+        where = "/".join(str(p) for p in problem.absolute_path)
+        return f"data does not match schema {name} at '{where}': {problem.message[:300]}"
+
     def response_for(self, method, path, base_uri, status):
         """The documented response object, or an error text."""
         key, item = self.route(path, base_uri)
@@ -82,6 +102,12 @@ def main(document_path, answer_dir):
         for line in file.read_text(encoding="utf-8").splitlines():
             answer = json.loads(line)
             count += 1
+            if "event" in answer:
+                problem = document.event_problem(answer["event"], json.loads(answer["data"]))
+                if problem is not None:
+                    failures.append(f"event {answer['event']}: {problem}\n"
+                                    f"    data: {answer['data'][:300]}")
+                continue
             target = answer["target"]
             path = urllib.parse.unquote(target.split("?", 1)[0])
             response, error = document.response_for(answer["method"], path, answer["base_uri"],

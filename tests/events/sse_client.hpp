@@ -20,6 +20,8 @@
 #include <boost/json/parse.hpp>
 #include <boost/json/value.hpp>
 
+#include "answer_log.hpp"
+
 namespace stratdesk::test {
 
 struct SseEvent {
@@ -108,6 +110,10 @@ class SseClient {
         if (any) {
           if (!data.empty()) {
             event.data = boost::json::parse(data);
+          }
+          // Every event a test reads is checked against the API document afterwards.
+          if (!event.type.empty()) {
+            answer_log::record_event(event.type, data);
           }
           return event;
         }

@@ -31,6 +31,16 @@ bool is_json(const HttpResponse& response) {
   return type != response.headers.end() && type->second.starts_with("application/json");
 }
 
+void append(const char* directory, const boost::json::object& line) {
+  const std::string file =
+      std::string(directory) + "/answers-" + std::to_string(::getpid()) + ".jsonl";
+  std::ofstream out(file, std::ios::app | std::ios::binary);
+  out << boost::json::serialize(line) << '\n';
+  if (!out) {
+    std::cerr << "answer log: cannot append to " << file << '\n';
+  }
+}
+
 }  // namespace
 
 void note_server(unsigned short port, const std::string& base_uri) {
@@ -54,13 +64,16 @@ void record(unsigned short port, const std::string& method, const std::string& t
                                  {"base_uri", server->second},
                                  {"status", response.status},
                                  {"body", response.body}};
-  const std::string file =
-      std::string(directory) + "/answers-" + std::to_string(::getpid()) + ".jsonl";
-  std::ofstream out(file, std::ios::app | std::ios::binary);
-  out << boost::json::serialize(line) << '\n';
-  if (!out) {
-    std::cerr << "answer log: cannot append to " << file << '\n';
+  append(directory, line);
+}
+
+void record_event(const std::string& type, const std::string& data) {
+  const char* directory = log_directory();
+  if (directory == nullptr) {
+    return;
   }
+  const std::lock_guard lock(guard);
+  append(directory, boost::json::object{{"event", type}, {"data", data}});
 }
 
 }  // namespace stratdesk::test::answer_log

@@ -19,4 +19,8 @@ void note_server(unsigned short port, const std::string& base_uri);
 void record(unsigned short port, const std::string& method, const std::string& target,
             const HttpResponse& response);
 
+// Appends {"event", "data"} for an event a stream of a server under test carried, `data` being
+// its data line. Never throws.
+void record_event(const std::string& type, const std::string& data);
+
 }  // namespace stratdesk::test::answer_log
