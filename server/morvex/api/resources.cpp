@@ -107,28 +107,30 @@ std::vector<std::size_t> chosen_indexes(std::size_t n) {
 
 }  // namespace
 
-asio::awaitable<http::Response> Overview::get(http::Request& /*request*/,
-                                              std::int64_t backtest_id) {
-  auto read = [this, backtest_id](db::Connection& connection) {
-    return analytics_._get_overview(connection, backtest_id);
+asio::awaitable<http::Response> overview(const AnalyticsContext& context,
+                                         http::Request& /*request*/, std::int64_t backtest_id) {
+  auto read = [&context, backtest_id](db::Connection& connection) {
+    return context.analytics._get_overview(connection, backtest_id);
   };
-  co_return http::Response::json(co_await reads_.read(read));
+  co_return http::Response::json(co_await context.reads.read(read));
 }
 
-asio::awaitable<http::Response> Trade::get(http::Request& /*request*/, std::int64_t backtest_id) {
+asio::awaitable<http::Response> trades(const AnalyticsContext& context, http::Request& /*request*/,
+                                       std::int64_t backtest_id) {
   auto read = [backtest_id](db::Connection& connection) {
     return trades_of(connection, backtest_id);
   };
-  db::Rows rows = co_await reads_.read(read);
+  db::Rows rows = co_await context.reads.read(read);
   for (db::Row& row : rows) {
     row["side"] = side_value(row.at("side"), backtest_id);
     std::string id = instrument_of(row);
-    row["symbol"] = co_await analytics_.symbol_for(std::move(id));
+    row["symbol"] = co_await context.analytics.symbol_for(std::move(id));
   }
   co_return http::Response::json(db::to_array(std::move(rows)));
 }
 
-asio::awaitable<http::Response> PnL::get(http::Request& request, std::int64_t backtest_id) {
+asio::awaitable<http::Response> pnl(const AnalyticsContext& context, http::Request& request,
+                                    std::int64_t backtest_id) {
   const auto start = date_parameter(request, "start_date");
   const auto end = date_parameter(request, "end_date");
   const auto given_benchmark = text_parameter(request, "benchmark");
@@ -140,7 +142,7 @@ asio::awaitable<http::Response> PnL::get(http::Request& request, std::int64_t ba
   };
   auto read = [&](db::Connection& connection) {
     Read got;
-    got.overview = analytics_._get_overview(connection, backtest_id);
+    got.overview = context.analytics._get_overview(connection, backtest_id);
     got.portfolio = _get_portfolio_series(connection, backtest_id, start, end);
     if (given_benchmark) {
       got.benchmark = *given_benchmark;
@@ -151,18 +153,19 @@ asio::awaitable<http::Response> PnL::get(http::Request& request, std::int64_t ba
     }
     return got;
   };
-  Read got = co_await reads_.read(read);
+  Read got = co_await context.reads.read(read);
   object pnl_request{{"cmd", "pnl_analysis"},
                      {"portfolio_series", db::to_array(std::move(got.portfolio))},
                      {"benchmark", got.benchmark},
                      {"benchmark_series", std::move(got.benchmark_series)}};
-  object result = co_await analytics_.ask_service(std::move(pnl_request));
+  object result = co_await context.analytics.ask_service(std::move(pnl_request));
   merge(result, got.overview);
   result["benchmark"] = std::move(got.benchmark);
   co_return http::Response::json(std::move(result));
 }
 
-asio::awaitable<http::Response> Holdings::get(http::Request& request, std::int64_t backtest_id) {
+asio::awaitable<http::Response> holdings(const AnalyticsContext& context, http::Request& request,
+                                         std::int64_t backtest_id) {
   const auto date = date_parameter(request, "date");
   struct Read {
     std::optional<std::string> latest;
@@ -176,12 +179,12 @@ asio::awaitable<http::Response> Holdings::get(http::Request& request, std::int64
     if (!got.latest || got.latest->empty()) {
       return got;
     }
-    got.overview = analytics_._get_overview(connection, backtest_id);
+    got.overview = context.analytics._get_overview(connection, backtest_id);
     got.positions = _get_positions_for(connection, backtest_id, *got.latest);
     got.totals = totals_at(connection, backtest_id, *got.latest);
     return got;
   };
-  Read got = co_await reads_.read(read);
+  Read got = co_await context.reads.read(read);
   if (!got.latest || got.latest->empty()) {
     co_return http::Response::json(object{});
   }
@@ -192,7 +195,7 @@ asio::awaitable<http::Response> Holdings::get(http::Request& request, std::int64
   }
   for (db::Row& position : got.positions) {
     std::string id = instrument_of(position);
-    position["symbol"] = co_await analytics_.symbol_for(std::move(id));
+    position["symbol"] = co_await context.analytics.symbol_for(std::move(id));
   }
   const object& overview = got.overview;
   co_return http::Response::json(object{{"date", *got.latest},
@@ -204,7 +207,8 @@ asio::awaitable<http::Response> Holdings::get(http::Request& request, std::int64
                                         {"positions", db::to_array(std::move(got.positions))}});
 }
 
-asio::awaitable<http::Response> Exposure::get(http::Request& request, std::int64_t backtest_id) {
+asio::awaitable<http::Response> exposure(const AnalyticsContext& context, http::Request& request,
+                                         std::int64_t backtest_id) {
   const auto date = date_parameter(request, "date");
   const auto given_benchmark = text_parameter(request, "benchmark");
   struct Read {
@@ -220,23 +224,23 @@ asio::awaitable<http::Response> Exposure::get(http::Request& request, std::int64
       return got;
     }
     got.benchmark = configured_or_given(connection, backtest_id, given_benchmark);
-    got.overview = analytics_._get_overview(connection, backtest_id);
+    got.overview = context.analytics._get_overview(connection, backtest_id);
     got.positions = _get_positions_for(connection, backtest_id, *got.latest);
     return got;
   };
-  Read got = co_await reads_.read(read);
+  Read got = co_await context.reads.read(read);
   if (!got.latest || *got.latest < earliest_analysable_day) {
     co_return http::Response::json(object{});
   }
   object exposure =
       exposure_request(std::move(got.positions), std::move(got.benchmark), *got.latest);
-  object result = co_await analytics_.ask_service(std::move(exposure));
+  object result = co_await context.analytics.ask_service(std::move(exposure));
   merge(result, got.overview);
   co_return http::Response::json(std::move(result));
 }
 
-asio::awaitable<http::Response> ExposureDiff::get(http::Request& request,
-                                                  std::int64_t backtest_id) {
+asio::awaitable<http::Response> exposure_diff(const AnalyticsContext& context,
+                                              http::Request& request, std::int64_t backtest_id) {
   const auto start = date_parameter(request, "start_date");
   const auto end = date_parameter(request, "end_date");
   struct Read {
@@ -251,11 +255,11 @@ asio::awaitable<http::Response> ExposureDiff::get(http::Request& request,
       }
     }
     if (!got.dates.empty()) {
-      got.overview = analytics_._get_overview(connection, backtest_id);
+      got.overview = context.analytics._get_overview(connection, backtest_id);
     }
     return got;
   };
-  const Read got = co_await reads_.read(read_days);
+  const Read got = co_await context.reads.read(read_days);
   if (got.dates.empty()) {
     no_data_in_range(request, backtest_id);
   }
@@ -265,12 +269,12 @@ asio::awaitable<http::Response> ExposureDiff::get(http::Request& request,
     auto read_positions = [backtest_id, &day](db::Connection& connection) {
       return _get_positions_for(connection, backtest_id, day);
     };
-    db::Rows positions = co_await reads_.read(read_positions);
+    db::Rows positions = co_await context.reads.read(read_positions);
     if (positions.empty()) {
       continue;
     }
     object exposure = exposure_request(std::move(positions), nullptr, day);
-    const object answer = co_await analytics_.ask_service(std::move(exposure));
+    const object answer = co_await context.analytics.ask_service(std::move(exposure));
     result[day] = object{{"factors", answer_member(answer, "factors")},
                          {"portfolio", answer_member(answer, "portfolio_exposure")},
                          {"st_stock_weight", answer_member(answer, "st_stock_weight")},
@@ -282,7 +286,8 @@ asio::awaitable<http::Response> ExposureDiff::get(http::Request& request,
   co_return http::Response::json(std::move(result));
 }
 
-asio::awaitable<http::Response> Sensitivity::get(http::Request& request, std::int64_t backtest_id) {
+asio::awaitable<http::Response> sensitivity(const AnalyticsContext& context, http::Request& request,
+                                            std::int64_t backtest_id) {
   const auto start = date_parameter(request, "start_date");
   const auto end = date_parameter(request, "end_date");
   struct Read {
@@ -293,11 +298,11 @@ asio::awaitable<http::Response> Sensitivity::get(http::Request& request, std::in
     Read got;
     got.series = _get_portfolio_series(connection, backtest_id, start, end);
     if (!got.series.empty()) {
-      got.overview = analytics_._get_overview(connection, backtest_id);
+      got.overview = context.analytics._get_overview(connection, backtest_id);
     }
     return got;
   };
-  Read got = co_await reads_.read(read);
+  Read got = co_await context.reads.read(read);
   if (got.series.empty()) {
     no_data_in_range(request, backtest_id);
   }
@@ -305,14 +310,15 @@ asio::awaitable<http::Response> Sensitivity::get(http::Request& request, std::in
   const value last = got.series.back().at("datetime");
   object sensitivity_request{{"cmd", "sensitivity_analysis"},
                              {"portfolio", db::to_array(std::move(got.series))}};
-  object result = co_await analytics_.ask_service(std::move(sensitivity_request));
+  object result = co_await context.analytics.ask_service(std::move(sensitivity_request));
   merge(result, got.overview);
   result["start_date"] = first;
   result["end_date"] = last;
   co_return http::Response::json(std::move(result));
 }
 
-asio::awaitable<http::Response> Risk::get(http::Request& request, std::int64_t backtest_id) {
+asio::awaitable<http::Response> risk(const AnalyticsContext& context, http::Request& request,
+                                     std::int64_t backtest_id) {
   const auto start = date_parameter(request, "start_date");
   const auto end = date_parameter(request, "end_date");
   const auto given_benchmark = text_parameter(request, "benchmark");
@@ -326,11 +332,11 @@ asio::awaitable<http::Response> Risk::get(http::Request& request, std::int64_t b
     got.portfolio = _get_portfolio_series(connection, backtest_id, start, end);
     if (!got.portfolio.empty()) {
       got.benchmark = configured_or_given(connection, backtest_id, given_benchmark);
-      got.overview = analytics_._get_overview(connection, backtest_id);
+      got.overview = context.analytics._get_overview(connection, backtest_id);
     }
     return got;
   };
-  Read got = co_await reads_.read(read);
+  Read got = co_await context.reads.read(read);
   if (got.portfolio.empty()) {
     no_data_in_range(request, backtest_id);
   }
@@ -339,7 +345,7 @@ asio::awaitable<http::Response> Risk::get(http::Request& request, std::int64_t b
   object risk_request{{"cmd", "risk_analysis"},
                       {"benchmark", got.benchmark},
                       {"portfolio", db::to_array(std::move(got.portfolio))}};
-  object result = co_await analytics_.ask_service(std::move(risk_request));
+  object result = co_await context.analytics.ask_service(std::move(risk_request));
   result["start_date"] = first_day;
   result["end_date"] = last_day;
   result["benchmark"] = std::move(got.benchmark);
@@ -348,7 +354,8 @@ asio::awaitable<http::Response> Risk::get(http::Request& request, std::int64_t b
   co_return http::Response::json(std::move(result));
 }
 
-asio::awaitable<http::Response> Brinson::get(http::Request& request, std::int64_t backtest_id) {
+asio::awaitable<http::Response> brinson(const AnalyticsContext& context, http::Request& request,
+                                        std::int64_t backtest_id) {
   const auto start = date_parameter(request, "start_date");
   const auto end = date_parameter(request, "end_date");
   const std::string benchmark =
@@ -367,7 +374,7 @@ asio::awaitable<http::Response> Brinson::get(http::Request& request, std::int64_
     if (rows.empty()) {
       return got;
     }
-    got.overview = analytics_._get_overview(connection, backtest_id);
+    got.overview = context.analytics._get_overview(connection, backtest_id);
     std::unordered_map<std::string, array> positions_at;
     for (db::Row& position : brinson_holdings(connection, backtest_id, start, end)) {
       positions_at[timestamp_of(position)].emplace_back(std::move(position));
@@ -384,7 +391,7 @@ asio::awaitable<http::Response> Brinson::get(http::Request& request, std::int64_
     }
     return got;
   };
-  Read got = co_await reads_.read(read);
+  Read got = co_await context.reads.read(read);
   if (got.series.empty()) {
     no_data_in_range(request, backtest_id);
   }
@@ -394,7 +401,7 @@ asio::awaitable<http::Response> Brinson::get(http::Request& request, std::int64_
                          {"benchmark", benchmark},
                          {"portfolio_series", std::move(got.series)},
                          {"sector_decider", sector_decider}};
-  object result = co_await analytics_.ask_service(std::move(brinson_request));
+  object result = co_await context.analytics.ask_service(std::move(brinson_request));
   merge(result, got.overview);
   result["start_date"] = first_day;
   result["end_date"] = last_day;
@@ -403,15 +410,15 @@ asio::awaitable<http::Response> Brinson::get(http::Request& request, std::int64_
   co_return http::Response::json(std::move(result));
 }
 
-asio::awaitable<http::Response> CanAnalysis::get(http::Request& /*request*/,
-                                                 std::int64_t backtest_id) {
+asio::awaitable<http::Response> can_analysis(const AnalyticsContext& context,
+                                             http::Request& /*request*/, std::int64_t backtest_id) {
   auto read = [backtest_id](db::Connection& connection) {
     return traded_instruments(connection, backtest_id);
   };
-  const db::Rows rows = co_await reads_.read(read);
+  const db::Rows rows = co_await context.reads.read(read);
   for (const db::Row& row : rows) {
     std::string id = instrument_of(row);
-    const bool stock = co_await analytics_.is_stock(std::move(id));
+    const bool stock = co_await context.analytics.is_stock(std::move(id));
     if (!stock) {
       co_return http::Response::json(false);
     }
@@ -421,17 +428,15 @@ asio::awaitable<http::Response> CanAnalysis::get(http::Request& /*request*/,
 
 void register_api(http::Api& api, const std::string& base_uri, db::ReadPool& reads,
                   Analytics& analytics) {
-  const std::string backtest = base_uri + "/morvex/<int:backtest_id>";
-  api.add<Overview>(backtest + "/overview", reads, analytics);
-  api.add<Trade>(backtest + "/trades", reads, analytics);
-  api.add<PnL>(backtest + "/pnl", reads, analytics);
-  api.add<Holdings>(backtest + "/holdings", reads, analytics);
-  api.add<Exposure>(backtest + "/exposure", reads, analytics);
-  api.add<ExposureDiff>(backtest + "/exposure_diff", reads, analytics);
-  api.add<Sensitivity>(backtest + "/sensitivity", reads, analytics);
-  api.add<Risk>(backtest + "/risk", reads, analytics);
-  api.add<Brinson>(backtest + "/brinson", reads, analytics);
-  api.add<CanAnalysis>(backtest + "/can_analysis", reads, analytics);
+  const std::string backtest = base_uri + "/morvex/<int:backtest_id>/";
+  const std::pair<const char*, AnalyticsHandler> routes[] = {
+      {"overview", overview},        {"trades", trades},     {"pnl", pnl},
+      {"holdings", holdings},        {"exposure", exposure}, {"exposure_diff", exposure_diff},
+      {"sensitivity", sensitivity},  {"risk", risk},         {"brinson", brinson},
+      {"can_analysis", can_analysis}};
+  for (const auto& [name, handler] : routes) {
+    api.add<AnalyticsRoute>(backtest + name, reads, analytics, handler);
+  }
 }
 
 }  // namespace stratdesk::morvex_api
