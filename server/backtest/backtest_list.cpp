@@ -30,19 +30,17 @@ std::string argument_list_text(const std::vector<std::string>& arguments) {
   return common::display_form(list);
 }
 
-void publish_state(events::EventHub* hub, std::int64_t backtest_id, std::int64_t algorithm_id,
+void publish_state(events::EventHub& hub, std::int64_t backtest_id, std::int64_t algorithm_id,
                    std::string_view state, json::value exception) {
-  if (hub != nullptr) {
-    hub->publish(events::BacktestEvent{backtest_id, algorithm_id, json::string(state),
-                                       std::move(exception)});
-  }
+  hub.publish(
+      events::BacktestEvent{backtest_id, algorithm_id, json::string(state), std::move(exception)});
 }
 
 // A recorded backtest whose engine never started must not stay "executing": nothing would
 // ever end it, and a running backtest cannot be deleted.
 boost::asio::awaitable<void> abandon(db::Writer& writer, std::int64_t backtest_id,
                                      std::int64_t algorithm_id, const std::string& error,
-                                     events::EventHub* hub) {
+                                     events::EventHub& hub) {
   log::logger().error("backtest {} could not be started: {}", backtest_id, error);
   try {
     co_await writer.write([backtest_id, &error](db::Connection& conn) {
@@ -125,7 +123,7 @@ boost::asio::awaitable<http::Response> BacktestList::post(http::Request& request
       [algorithm_id, &config_text, &code, comment, &run_at](db::Connection& conn) {
         return store::record_launch(conn, algorithm_id, config_text, code, comment, run_at);
       });
-  publish_state(deps_.hub.get(), backtest_id, algorithm_id, "executing", json::string());
+  publish_state(*deps_.hub, backtest_id, algorithm_id, "executing", json::string());
 
   std::optional<std::string> start_failure;
   try {
@@ -134,7 +132,7 @@ boost::asio::awaitable<http::Response> BacktestList::post(http::Request& request
     start_failure = e.what();
   }
   if (start_failure) {
-    co_await abandon(deps_.writer, backtest_id, algorithm_id, *start_failure, deps_.hub.get());
+    co_await abandon(deps_.writer, backtest_id, algorithm_id, *start_failure, *deps_.hub);
     throw common::Error(
         common::ErrorKind::internal,
         "backtest " + std::to_string(backtest_id) + " could not be started: " + *start_failure);

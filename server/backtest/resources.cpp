@@ -90,9 +90,7 @@ boost::asio::awaitable<http::Response> Backtest::delete_(http::Request& /*reques
   if (refusal) {
     co_return http::Response::json(std::move(*refusal));
   }
-  if (deps_.hub) {
-    deps_.hub->publish(events::BacktestDeletedEvent{backtest_id});
-  }
+  deps_.hub->publish(events::BacktestDeletedEvent{backtest_id});
   discard_strategy_files(backtest_id);
   co_return http::Response::json(json::object{{"id", backtest_id}});
 }

@@ -29,18 +29,15 @@ asio::awaitable<void> mark_backtest_end(db::Writer& writer, std::int64_t backtes
       [backtest_id](db::Connection& conn) { store_backtest_stopped(conn, backtest_id); });
 }
 
-void publish_backtest_state(db::Connection& conn, events::EventHub* hub, std::int64_t backtest_id) {
-  if (hub == nullptr) {
-    return;
-  }
+void publish_backtest_state(db::Connection& conn, events::EventHub& hub, std::int64_t backtest_id) {
   try {
     const db::Rows rows =
         conn.execute("SELECT algorithm_id, state, exception FROM backtests WHERE backtests.id = ?",
                      {db::Value(backtest_id)});
     if (!rows.empty()) {
       const db::Row& row = rows.front();
-      hub->publish(events::BacktestEvent{backtest_id, row.at("algorithm_id"), row.at("state"),
-                                         row.at("exception")});
+      hub.publish(events::BacktestEvent{backtest_id, row.at("algorithm_id"), row.at("state"),
+                                        row.at("exception")});
     }
   } catch (const std::exception& e) {
     log::logger().error("cannot announce the state of backtest {}: {}", backtest_id, e.what());

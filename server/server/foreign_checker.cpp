@@ -150,7 +150,7 @@ asio::awaitable<void> ForeignKestrunChecker::reset_pid_dir() {
   for (const auto& [path, backtest_id] : take_left_over_pid_files()) {
     try {
       co_await mark_backtest_end(writer_, backtest_id);
-      publish_backtest_state(connection(), hub_.get(), backtest_id);
+      publish_backtest_state(connection(), *hub_, backtest_id);
     } catch (const std::exception& e) {
       log::logger().error("cannot settle pid file {}: {}", path, e.what());
     }
@@ -242,7 +242,7 @@ asio::awaitable<void> ForeignKestrunChecker::check_entry(std::string name) {
                      content->backtest_id);
   // When the backtest cannot be marked the file stays, so the next scan tries again.
   co_await mark_backtest_end(writer_, content->backtest_id);
-  publish_backtest_state(connection(), hub_.get(), content->backtest_id);
+  publish_backtest_state(connection(), *hub_, content->backtest_id);
   fs::remove(path);
 }
 

@@ -111,7 +111,7 @@ asio::awaitable<void> KestrunManager::settle_executing_rows() {
       // end what this server has started meanwhile.
       if (!children_.contains(id)) {
         co_await mark_backtest_end(writer_, id);
-        publish_backtest_state(*conn, hub_.get(), id);
+        publish_backtest_state(*conn, *hub_, id);
       }
     }
     settled_ = true;
@@ -185,7 +185,7 @@ asio::awaitable<bool> KestrunManager::record_end(std::int64_t backtest_id, std::
                         backtest_id, e.what());
     co_return false;
   }
-  publish_backtest_state(*conn, hub_.get(), backtest_id);
+  publish_backtest_state(*conn, *hub_, backtest_id);
   co_return true;
 }
 

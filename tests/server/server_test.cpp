@@ -81,7 +81,8 @@ class SupervisionInProcess : public ::testing::Test {
   bool logged(const std::string& text) const { return log_text().find(text) != std::string::npos; }
   std::shared_ptr<KestrunManager> start_manager(const std::string& python = "/bin/sh") {
     auto manager = server::start_kestrun_manager(
-        io_.get_executor(), {dir_.file("pids"), log_path_, db_path_, python, {}}, *writer_);
+        io_.get_executor(), {dir_.file("pids"), log_path_, db_path_, python, {}}, *writer_,
+        std::make_shared<events::EventHub>());
     EXPECT_TRUE(run_until([&] { return logged("kestrun manager started"); }));
     return manager;
   }
@@ -284,7 +285,7 @@ TEST_F(SupervisionInProcess, DatabaseFailuresAreLoggedAndRetriedAtTheNextPass) {
 
 TEST_F(SupervisionInProcess, AProcessIsALiveEngineOnlyWhenItsCommandLineNamesTheEngineScript) {
   ForeignKestrunChecker checker(io_.get_executor(), {dir_.file("pids"), log_path_, db_path_},
-                                *writer_);
+                                *writer_, std::make_shared<events::EventHub>());
   EXPECT_EQ(checker.log_path(), log_path_);
   EXPECT_EQ(checker.pid_dir(), dir_.file("pids"));
 

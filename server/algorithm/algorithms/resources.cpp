@@ -162,10 +162,8 @@ asio::awaitable<http::Response> Algorithm::delete_(http::Request& /*req*/,
   // the backtests gone by then lose their folders and are announced either way.
   const auto settle_deleted = [&] {
     cleanup::discard_strategy_folders(effects_.strategy_dir, deleted_backtests);
-    if (effects_.hub) {
-      for (const std::int64_t id : deleted_backtests) {
-        effects_.hub->publish(events::BacktestDeletedEvent{id});
-      }
+    for (const std::int64_t id : deleted_backtests) {
+      effects_.hub->publish(events::BacktestDeletedEvent{id});
     }
   };
   std::optional<boost::json::object> refusal;
@@ -182,7 +180,7 @@ asio::awaitable<http::Response> Algorithm::delete_(http::Request& /*req*/,
     throw;
   }
   settle_deleted();
-  if (effects_.hub && existed && !refusal) {
+  if (existed && !refusal) {
     effects_.hub->publish(events::AlgorithmDeletedEvent{algorithm_id});
   }
   if (refusal) {

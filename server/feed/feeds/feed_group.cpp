@@ -104,11 +104,10 @@ void FeedGroup::insert(const FeedKind& kind, const boost::json::array& rows, db:
 boost::asio::awaitable<http::Response> FeedGroup::post(http::Request& request) {
   const PostedBatches posted =
       co_await pool_.run([&request] { return PostedBatches::read(request.form()); });
-  const bool announce = hub_ != nullptr;
   const StoredIds stored = co_await writer_.write_grouped(
-      [&posted, announce](db::Connection& c) {
+      [&posted](db::Connection& c) {
         StoredIds stored;
-        posted.store(c, announce ? &stored : nullptr);
+        posted.store(c, &stored);
         return stored;
       },
       posted.row_count());

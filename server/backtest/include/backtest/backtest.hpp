@@ -48,7 +48,7 @@ struct Settings {
 };
 
 // What the resources that launch, change and delete backtests work with. The references must
-// outlive the Api; without a hub nothing is announced.
+// outlive the Api; the hub is never null.
 struct Dependencies {
   db::ReadPool& reads;
   db::Writer& writer;
@@ -175,10 +175,10 @@ void start_progress_watch(boost::asio::any_io_executor executor, const db::Datab
 
 // Mounts BacktestList, Backtest, BackTestListByCondition, BackTestNoALgoInfo and
 // BacktestProgress under `base_uri`, in that order; launches, ends and deletions are published
-// on `hub`, when given. Every read runs on `reads` and every write on `writer`. The other
+// on `hub`. Every read runs on `reads` and every write on `writer`. The other
 // arguments must outlive `api`.
 void register_api(http::Api& api, const std::string& base_uri, db::ReadPool& reads,
                   db::Writer& writer, const Settings& settings, EngineControl& engines,
-                  std::shared_ptr<events::EventHub> hub = nullptr);
+                  std::shared_ptr<events::EventHub> hub);
 
 }  // namespace stratdesk::backtest

@@ -42,9 +42,9 @@ asio::awaitable<void> mark_backtest_end(db::Writer& writer, std::int64_t backtes
 std::int64_t whole_seconds_between(double start, double end);
 
 // Publishes the `backtest` event of a backtest whose state was just committed, read back from
-// its row: {"id", "algorithm_id", "state", "exception"}. Nothing without a hub or a row; a
+// its row: {"id", "algorithm_id", "state", "exception"}. Nothing without a row; a
 // failing read is logged, never thrown, since the state change itself has succeeded.
-void publish_backtest_state(db::Connection& conn, events::EventHub* hub, std::int64_t backtest_id);
+void publish_backtest_state(db::Connection& conn, events::EventHub& hub, std::int64_t backtest_id);
 
 // What the `exception` column of an ended backtest says: empty after exit status 0, "stopped by
 // request" when the manager had sent TERM, else "engine exited with code N" or "engine ended by
@@ -83,10 +83,10 @@ class KestrunManager final : public std::enable_shared_from_this<KestrunManager>
   };
 
   // Stores the settings; opens nothing. The manager task will run on `executor`; its writes run
-  // on `writer`, which must outlive the task. Every end it records is published on `hub`, when
-  // given.
+  // on `writer`, which must outlive the task. Every end it records is published on `hub`, which
+  // is never null.
   KestrunManager(asio::any_io_executor executor, ManagerSettings settings, db::Writer& writer,
-                 std::shared_ptr<events::EventHub> hub = nullptr);
+                 std::shared_ptr<events::EventHub> hub);
 
   // Spawns `run` on the executor and returns. The task keeps the manager alive. Requires the
   // manager to be owned by a shared_ptr.
@@ -145,18 +145,18 @@ class KestrunManager final : public std::enable_shared_from_this<KestrunManager>
 };
 
 // Constructs the manager, starts it and returns it.
-std::shared_ptr<KestrunManager> start_kestrun_manager(
-    asio::any_io_executor executor, ManagerSettings settings, db::Writer& writer,
-    std::shared_ptr<events::EventHub> hub = nullptr);
+std::shared_ptr<KestrunManager> start_kestrun_manager(asio::any_io_executor executor,
+                                                      ManagerSettings settings, db::Writer& writer,
+                                                      std::shared_ptr<events::EventHub> hub);
 
 // Watches the pid directory for engine processes this server did not start and settles their
 // backtests once they are gone.
 class ForeignKestrunChecker final : public std::enable_shared_from_this<ForeignKestrunChecker> {
  public:
   // Its writes run on `writer`, which must outlive the task. Every backtest it marks stopped is
-  // published on `hub`, when given.
+  // published on `hub`, which is never null.
   ForeignKestrunChecker(asio::any_io_executor executor, CheckerSettings settings,
-                        db::Writer& writer, std::shared_ptr<events::EventHub> hub = nullptr);
+                        db::Writer& writer, std::shared_ptr<events::EventHub> hub);
 
   // Spawns `run` on the executor and returns; the task keeps the checker alive. Requires the
   // checker to be owned by a shared_ptr.
@@ -204,7 +204,6 @@ class ForeignKestrunChecker final : public std::enable_shared_from_this<ForeignK
 // Constructs the checker and starts it. No handle is kept: the task lives as long as the event
 // loop runs.
 void start_foreign_kestrun_collector(asio::any_io_executor executor, CheckerSettings settings,
-                                     db::Writer& writer,
-                                     std::shared_ptr<events::EventHub> hub = nullptr);
+                                     db::Writer& writer, std::shared_ptr<events::EventHub> hub);
 
 }  // namespace stratdesk::server

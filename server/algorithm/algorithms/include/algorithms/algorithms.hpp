@@ -94,13 +94,13 @@ class Algorithm final {
     // The launched strategy files' directory: the folders of the deleted backtests go with
     // them. "" keeps them.
     std::string strategy_dir;
-    // Where committed deletions are announced; nowhere when null.
+    // Where committed deletions are announced; never null.
     std::shared_ptr<events::EventHub> hub;
   };
 
   // Changes and deletions are written on `writer`.
   Algorithm(db::ReadPool& reads, db::Writer& writer, const ParameterExtraction& extraction,
-            DeletionEffects effects = {})
+            DeletionEffects effects)
       : reads_(reads), writer_(writer), extraction_(extraction), effects_(std::move(effects)) {}
   // The row, or null.
   boost::asio::awaitable<http::Response> get(http::Request& req, std::int64_t algorithm_id);
@@ -132,6 +132,6 @@ class AlgorithmParameter final {
 // read runs on `reads` and every write on `writer`. They and the extraction must outlive `api`.
 void register_api(http::Api& api, const std::string& base_uri, db::ReadPool& reads,
                   db::Writer& writer, const ParameterExtraction& extraction,
-                  Algorithm::DeletionEffects deletion_effects = {});
+                  Algorithm::DeletionEffects deletion_effects);
 
 }  // namespace stratdesk::algorithms

@@ -46,8 +46,7 @@ class FeedGroup final {
  public:
   // Reads each POST on `pool` and stores it on `writer`. After each committed POST, one `feeds`
   // event per backtest it stored rows for goes to `hub`.
-  FeedGroup(http::WorkerPool& pool, db::Writer& writer,
-            std::shared_ptr<events::EventHub> hub = nullptr)
+  FeedGroup(http::WorkerPool& pool, db::Writer& writer, std::shared_ptr<events::EventHub> hub)
       : pool_(pool), writer_(writer), hub_(std::move(hub)) {}
 
   boost::asio::awaitable<http::Response> post(http::Request& request);
@@ -167,10 +166,10 @@ class FeedQuery {
 };
 
 // Mounts the seven queries and the feed group under `base_uri`; pages are read on `reads`,
-// POSTs are read on `pool` and stored on `writer`, and stored rows are announced on `hub`, when
-// given. The references must outlive `api`.
+// POSTs are read on `pool` and stored on `writer`, and stored rows are announced on `hub`. The
+// references must outlive `api`.
 void register_api(http::Api& api, const std::string& base_uri, db::ReadPool& reads,
                   http::WorkerPool& pool, db::Writer& writer,
-                  std::shared_ptr<events::EventHub> hub = nullptr);
+                  std::shared_ptr<events::EventHub> hub);
 
 }  // namespace stratdesk::feeds
