@@ -171,8 +171,9 @@ std::optional<std::string> read_file(const fs::path& path) {
 }
 
 Response not_installed(std::string_view name) {
-  return Response::message(404, "the docs page's file " + std::string(name) + " is not in " +
-                                    settings().docs_dir + "; run scripts/install-deps.sh");
+  return Response::message(common::ErrorKind::not_found,
+                           "the docs page's file " + std::string(name) + " is not in " +
+                               settings().docs_dir + "; run scripts/install-deps.sh");
 }
 
 class OpenApiDocument {

@@ -186,7 +186,8 @@ boost::asio::awaitable<http::Response> BacktestProgress::get(http::Request& /*re
   auto progress = co_await reads_.read(read);
   if (!progress) {
     co_return http::Response::message(
-        404, "backtest " + std::to_string(backtest_id) + " does not exist");
+        common::ErrorKind::not_found,
+        "backtest " + std::to_string(backtest_id) + " does not exist");
   }
   co_return http::Response::json(std::move(*progress));
 }

@@ -90,8 +90,8 @@ asio::awaitable<void> write_events(std::shared_ptr<events::Subscription> subscri
 asio::awaitable<http::Response> EventStream::get(http::Request& request) {
   std::shared_ptr<events::Subscription> subscription = hub_->subscribe(last_event_id(request));
   if (!subscription) {
-    http::Response refused =
-        http::Response::message(503, "too many event streams are open; try again later");
+    http::Response refused = http::Response::message(
+        common::ErrorKind::unavailable, "too many event streams are open; try again later");
     // A place frees as soon as another stream ends; a browser's own retry comes sooner anyway.
     refused.headers.emplace_back("Retry-After", "5");
     co_return refused;

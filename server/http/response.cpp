@@ -12,6 +12,10 @@ Response Response::message(int status, std::string_view text) {
   return Response{status, std::move(body), {}, std::nullopt, {}, {}};
 }
 
+Response Response::message(common::ErrorKind kind, std::string_view text) {
+  return message(status_of(kind), text);
+}
+
 Response Response::refusal(const common::Refusal& named) {
   return refusal(status_of(named.kind), named.text);
 }
@@ -26,6 +30,8 @@ int status_of(common::ErrorKind kind) noexcept {
       return 404;
     case common::ErrorKind::conflict:
       return 409;
+    case common::ErrorKind::unavailable:
+      return 503;
     case common::ErrorKind::internal:
       return 500;
   }

@@ -13,6 +13,7 @@ enum class ErrorKind {
   forbidden,    // the caller asked for something this resource never does
   not_found,    // the thing named does not exist
   conflict,     // the system's state does not allow it now
+  unavailable,  // the system has no room for it now; the caller may try again later
   internal,     // the system could not do what it should have done
 };
 

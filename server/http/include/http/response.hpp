@@ -42,6 +42,8 @@ struct Response {
   static Response refusal(const common::Refusal& refusal);
   // An error of the HTTP layer: {"message": text}.
   static Response message(int status, std::string_view text);
+  // An error a resource meets: {"message": text}, with its kind's status.
+  static Response message(common::ErrorKind kind, std::string_view text);
 };
 
 }  // namespace stratdesk::http
