@@ -59,7 +59,7 @@ constexpr auto shutdown_grace = std::chrono::seconds(10);
 constexpr std::size_t feed_reads_in_flight = 8;
 // Database reads of requests running at once; more wait for a thread. Each holds a connection
 // of its own.
-constexpr std::size_t page_readers = 4;
+constexpr std::size_t read_threads = 4;
 // Background tasks end at their next wait once cancelled; this only bounds a task that does not.
 constexpr auto task_shutdown_limit = std::chrono::seconds(2);
 
@@ -297,7 +297,7 @@ int serve(const Options& options) {
                         feed_reads_in_flight);
   log::logger().info("feed parsing on a worker pool of {} threads", pool.size());
   // Every read of a request runs beside the loop, on a connection of its own.
-  db::ReadPool reads(database, page_readers);
+  db::ReadPool reads(database, read_threads);
   ManagerControl engines(manager);
   const backtest::Settings backtests{options.engine_script, options.strategy_dir,
                                      options.bundle_dir};

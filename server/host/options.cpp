@@ -129,16 +129,14 @@ void check_address(const std::string& host) {
   }
 }
 
-// Every option: its name, what its value is called, whether it may be given more than once,
-// and its line of help (with its default).
 using Values = std::vector<std::string>;
 
 // How an option's values reach the options: parsed, checked and stored in its member.
 using Setter = void (*)(Options& options, const std::string& name, const Values& values);
 
-template <auto Member>
+template <auto Member, bool AllowZero>
 void set_port(Options& options, const std::string& name, const Values& values) {
-  options.*Member = parse_port(name, values.back(), Member == &Options::port);
+  options.*Member = parse_port(name, values.back(), AllowZero);
 }
 template <auto Member>
 void set_seconds(Options& options, const std::string& name, const Values& values) {
@@ -185,7 +183,7 @@ struct OptionInfo {
 constexpr OptionInfo option_table[] = {
     {"--host", "ADDR", false, "listen address (default 127.0.0.1)", set_host},
     {"--port", "N", false, "listen port; 0 picks a free port (default 8600)",
-     set_port<&Options::port>},
+     set_port<&Options::port, true>},
     {"--base-uri", "PREFIX", false, "prefix of every route (default /api)", set_base_uri},
     {"--config", "FILE", false,
      "read options from FILE, key = value lines of these names; the command line wins (default "
@@ -205,7 +203,7 @@ constexpr OptionInfo option_table[] = {
     {"--engine-script", "PATH", false,
      "engine entry script (default SHARE/engine/kestrun-plus-script.py)"},
     {"--analytics-port", "N", false, "port of the analytics service on 127.0.0.1 (default 10301)",
-     set_port<&Options::analytics_port>},
+     set_port<&Options::analytics_port, false>},
     {"--analytics-timeout", "S", false,
      "longest wait for one answer of the analytics service, in seconds (default 60)",
      set_seconds<&Options::analytics_timeout>},

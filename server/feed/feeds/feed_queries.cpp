@@ -133,18 +133,20 @@ const PageWriter::Layout& PageWriter::layout_of(const db::Statement& statement) 
 }
 
 bool PageWriter::write_some(db::Statement& statement, std::string& out, std::size_t enough,
-                            bool& started) const {
-  if (!started) {
+                            bool& any_rows) const {
+  if (!any_rows) {
     out += '[';
   }
-  while (out.size() < enough) {
+  // At least one step per call: a piece that ends without a row would leave the next one to
+  // guess whether "[" was written.
+  do {
     if (!statement.step()) {
       out += ']';
       return true;
     }
     const Layout& layout = layout_of(statement);
-    out += started ? ",{" : "{";
-    started = true;
+    out += any_rows ? ",{" : "{";
+    any_rows = true;
     for (std::size_t column = 0; column < layout.keys.size(); ++column) {
       if (column > 0) {
         out += ',';
@@ -153,8 +155,7 @@ bool PageWriter::write_some(db::Statement& statement, std::string& out, std::siz
       append_column(out, statement.column(static_cast<int>(column)), layout.substitutes[column]);
     }
     out += '}';
-  }
-  started = true;
+  } while (out.size() < enough);
   return false;
 }
 
@@ -179,7 +180,7 @@ class PageCursor {
 
   std::string next_piece() {
     std::string piece;
-    done_ = writer_.write_some(statement_, piece, FeedQuery::piece_bytes, started_);
+    done_ = writer_.write_some(statement_, piece, FeedQuery::piece_bytes, any_rows_);
     return piece;
   }
 
@@ -187,7 +188,7 @@ class PageCursor {
   db::ReadPool::Lease lease_;
   db::Statement statement_;
   const PageWriter& writer_;
-  bool started_ = false;
+  bool any_rows_ = false;
   bool done_ = false;
 };
 

@@ -110,11 +110,12 @@ class PageWriter {
   explicit PageWriter(Columns substituted) : substituted_(substituted) {}
 
   // Appends the statement's next rows to `out`, "[" before the first and "]" after the last,
-  // until `out` holds `enough` bytes or the statement ends; true once it has ended. `started`
-  // tells whether "[" was written. A substituted column the statement does not return is an
-  // error (std::out_of_range).
+  // until `out` holds `enough` bytes (at least one row each call) or the statement ends; true
+  // once it has ended. `any_rows` tells whether a row was written by an earlier call, and then
+  // "[" too. A substituted column the statement does not return is an error
+  // (std::out_of_range).
   bool write_some(db::Statement& statement, std::string& out, std::size_t enough,
-                  bool& started) const;
+                  bool& any_rows) const;
 
  private:
   struct Layout {
