@@ -99,8 +99,9 @@ boost::asio::awaitable<bool> Backtest::update_comment(std::int64_t algorithm_id,
                                                       std::int64_t backtest_id,
                                                       const std::string& comment) {
   co_await deps_.writer.write([algorithm_id, backtest_id, &comment](db::Connection& conn) {
+    db::Transaction transaction(conn);
     store::set_comment(conn, algorithm_id, backtest_id, comment);
-    conn.commit();
+    transaction.commit();
   });
   co_return true;
 }

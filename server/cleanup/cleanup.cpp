@@ -5,6 +5,7 @@
 #include <stdexcept>
 #include <system_error>
 
+#include "db/db.hpp"
 #include "log/log.hpp"
 
 namespace stratdesk::cleanup {
@@ -38,11 +39,12 @@ std::optional<boost::json::object> delete_backtest(db::Connection& conn, std::in
   if (state != nullptr && state->is_string() && state->get_string() == "executing") {
     return refusal_map();
   }
+  db::Transaction transaction(conn);
   for (const result_kinds::ResultKind& kind : result_kinds::result_kinds) {
     delete_feeds(conn, kind.table, backtest_id);
   }
   conn.execute("DELETE FROM backtests WHERE backtests.id = ?", {backtest_id});
-  conn.commit();
+  transaction.commit();
   return std::nullopt;
 }
 
@@ -58,8 +60,9 @@ std::optional<boost::json::object> delete_algorithm(db::Connection& conn, std::i
     }
     deleted_backtests.push_back(backtest_id);
   }
+  db::Transaction transaction(conn);
   conn.execute("DELETE FROM algorithms WHERE algorithms.id = ?", {algo_id});
-  conn.commit();
+  transaction.commit();
   return std::nullopt;
 }
 

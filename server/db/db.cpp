@@ -4,6 +4,7 @@
 #include <cstdlib>
 #include <filesystem>
 #include <iostream>
+#include <stdexcept>
 #include <utility>
 
 #include "log/log.hpp"
@@ -43,24 +44,38 @@ void Database::check_env() const {
   if (!db_exist && seeding_) {
     seeding_(*this);
   }
-  connection.commit();
 }
 
 Connection Database::open_connection() const {
   return db::open_connection(path_);
 }
 
+Transaction::Transaction(Connection& connection)
+    : connection_(connection), nested_(connection.in_transaction()) {
+  connection_.execute_script(nested_ ? "SAVEPOINT scoped_write" : "BEGIN");
+}
+
 Transaction::~Transaction() {
-  // Nothing is open after a commit unless the scope wrote again, and that is discarded too.
+  // Some failures (a full disk, an I/O error) have ended the whole transaction already. After
+  // its commit, a savepoint's later writes belong to the enclosing transaction; an outer
+  // transaction's later writes opened one of their own that nothing would ever end.
+  if ((committed_ && nested_) || !connection_.in_transaction()) {
+    return;
+  }
   try {
-    connection_.rollback();
+    connection_.execute_script(nested_ ? "ROLLBACK TO scoped_write; RELEASE scoped_write"
+                                       : "ROLLBACK");
   } catch (const std::exception& error) {
     log::logger().warning("could not roll back a transaction: {}", error.what());
   }
 }
 
 void Transaction::commit() {
-  connection_.commit();
+  if (committed_) {
+    throw std::logic_error("a transaction was committed twice");
+  }
+  connection_.execute_script(nested_ ? "RELEASE scoped_write" : "COMMIT");
+  committed_ = true;
 }
 
 void expect_no_transaction([[maybe_unused]] const Connection& connection,

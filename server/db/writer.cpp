@@ -99,22 +99,23 @@ void Writer::run_alone(Job& job) {
 }
 
 void Writer::run_grouped_alone(Job& job) {
-  job.run(connection_);
-  if (!job.failed()) {
-    try {
-      connection_.commit();
-    } catch (...) {
-      job.fail(std::current_exception());
+  try {
+    Transaction transaction(connection_);
+    job.run(connection_);
+    if (!job.failed()) {
+      transaction.commit();
     }
+  } catch (...) {
+    job.fail(std::current_exception());
   }
-  roll_back_quietly();
 }
 
 void Writer::run_group(const Jobs& group) {
   bool committed = false;
   try {
+    Transaction transaction(connection_);
     if (store_group(group)) {
-      connection_.commit();
+      transaction.commit();
       committed = true;
     }
   } catch (const std::exception& error) {
@@ -127,7 +128,6 @@ void Writer::run_group(const Jobs& group) {
   // The transaction is gone with every write it held: store each again on its own, so that
   // each gets the answer it would have had alone. A write that failed on its own keeps its
   // failure (and has already said so).
-  roll_back_quietly();
   for (const auto& job : group) {
     if (!job->failed()) {
       run_grouped_alone(*job);
@@ -136,19 +136,15 @@ void Writer::run_group(const Jobs& group) {
 }
 
 bool Writer::store_group(const Jobs& group) {
-  connection_.execute_script("BEGIN");
   for (const auto& job : group) {
-    connection_.execute_script("SAVEPOINT grouped_write");
+    Transaction write(connection_);
     job->run(connection_);
     if (!job->failed()) {
-      connection_.execute_script("RELEASE grouped_write");
-      continue;
-    }
-    // Some failures (a full disk, an I/O error) end the whole transaction in SQLite.
-    if (!connection_.in_transaction()) {
+      write.commit();
+    } else if (!connection_.in_transaction()) {
+      // Some failures (a full disk, an I/O error) end the whole transaction in SQLite.
       return false;
     }
-    connection_.execute_script("ROLLBACK TO grouped_write; RELEASE grouped_write");
   }
   return true;
 }

@@ -14,6 +14,7 @@
 #include <algorithm>
 #include <filesystem>
 #include <limits>
+#include <stdexcept>
 
 #include <boost/json/serialize.hpp>
 
@@ -138,7 +139,7 @@ TEST(Transaction, CommitsOnlyWhenToldAndRollsBackOtherwise) {
     Transaction transaction(c);
     c.execute("INSERT INTO t DEFAULT VALUES");
     transaction.commit();
-    transaction.commit();  // nothing open: a second commit changes nothing
+    EXPECT_THROW(transaction.commit(), std::logic_error);
   }
   EXPECT_EQ(rows(), 1);
   {
@@ -163,6 +164,42 @@ TEST(Transaction, CommitsOnlyWhenToldAndRollsBackOtherwise) {
     c.execute("INSERT INTO t DEFAULT VALUES");
   }
   EXPECT_EQ(rows(), 2) << "what was written after the commit is discarded";
+}
+
+TEST(Transaction, InsideAnotherItIsASavepointThatOnlyTheOuterCommitStores) {
+  test::TempDir dir;
+  Connection c(dir.file("t.db"));
+  c.execute("CREATE TABLE t (id INTEGER PRIMARY KEY)");
+  const auto rows = [&c] { return count(c, "SELECT count(*) FROM t"); };
+  {
+    Transaction outer(c);
+    c.execute("INSERT INTO t (id) VALUES (1)");
+    {
+      Transaction kept(c);
+      c.execute("INSERT INTO t (id) VALUES (2)");
+      kept.commit();
+    }
+    try {
+      Transaction failed(c);
+      c.execute("INSERT INTO t (id) VALUES (3)");
+      c.execute("INSERT INTO t (id) VALUES (1)");
+      failed.commit();
+    } catch (const Error&) {
+    }
+    EXPECT_TRUE(c.in_transaction()) << "a failed savepoint leaves the outer transaction open";
+    c.execute("INSERT INTO t (id) VALUES (4)");
+    outer.commit();
+  }
+  EXPECT_FALSE(c.in_transaction());
+  EXPECT_EQ(rows(), 3);
+  EXPECT_EQ(count(c, "SELECT count(*) FROM t WHERE id = 3"), 0);
+  {
+    Transaction outer(c);
+    Transaction inner(c);
+    c.execute("INSERT INTO t (id) VALUES (5)");
+    inner.commit();
+  }
+  EXPECT_EQ(rows(), 3) << "a released savepoint goes with its outer transaction's roll-back";
 }
 
 TEST(ExpectNoTransaction, AbortsInCheckedBuildsWhenATransactionIsOpen) {

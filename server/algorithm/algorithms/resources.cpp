@@ -119,8 +119,9 @@ asio::awaitable<http::Response> AlgorithmList::post(http::Request& req) {
   const store::NewAlgorithm row{name,        securities_column, code,
                                 config_text, parameters,        last_modified};
   const std::int64_t id = co_await writer_.write([&row](db::Connection& connection) {
+    db::Transaction transaction(connection);
     const std::int64_t inserted = store::insert(connection, row);
-    connection.commit();
+    transaction.commit();
     return inserted;
   });
   co_return http::Response::json(boost::json::object{{"id", id}});
@@ -148,8 +149,9 @@ asio::awaitable<http::Response> Algorithm::patch(http::Request& req, std::int64_
     changes.set("parameters", co_await extraction_.get_parameter(source));
   }
   co_await writer_.write([&changes, algorithm_id](db::Connection& connection) {
+    db::Transaction transaction(connection);
     store::update(connection, algorithm_id, changes.changes());
-    connection.commit();
+    transaction.commit();
   });
   co_return http::Response::json(boost::json::object{{"id", algorithm_id}});
 }

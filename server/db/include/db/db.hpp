@@ -19,7 +19,7 @@ Connection open_connection(const std::string& path);
 class Database {
  public:
   // The first-run seeding step: run by check_env only when the file did not exist before
-  // start-up, after the schema exists and before check_env commits. It opens its own connection.
+  // start-up, after the schema exists. It opens its own connection and commits what it stores.
   using Seeding = std::function<void(const Database&)>;
 
   explicit Database(std::string path, Seeding seeding = {});
@@ -29,8 +29,8 @@ class Database {
   [[nodiscard]] const std::string& path() const { return path_; }
 
   // Prepares the database at start-up: prints "connect ro sqlite url: <path>" on standard
-  // output, creates the missing tables and indexes (logging each step), seeds a new file,
-  // commits. Failures propagate; the connection is closed on every path.
+  // output, creates the missing tables and indexes (logging each step) and seeds a new file.
+  // Failures propagate; the connection is closed on every path.
   void check_env() const;
 
   // A new connection of its own to this database (for background tasks and the seeding).
@@ -41,20 +41,27 @@ class Database {
   Seeding seeding_;
 };
 
-// Holds the write transaction of `connection` for one scope: the destructor rolls back whatever
-// the connection left uncommitted (nothing after a commit()), and never throws.
+// One write transaction on `connection`, for one scope: the constructor begins it, commit()
+// commits it once, and the destructor rolls back whatever is uncommitted at the scope's end
+// (all of it when the scope throws; what was written after the commit otherwise), never
+// throwing. On a connection already inside a transaction it is a savepoint
+// of that transaction instead: commit() releases the savepoint, the destructor rolls back to it,
+// and what it kept is stored when the enclosing transaction commits.
 class Transaction {
  public:
-  explicit Transaction(Connection& connection) noexcept : connection_(connection) {}
+  explicit Transaction(Connection& connection);
   ~Transaction();
   Transaction(const Transaction&) = delete;
   Transaction& operator=(const Transaction&) = delete;
 
-  // Commits what the connection wrote. A failing commit throws, and the destructor rolls back.
+  // Commits (or releases the savepoint). A failing commit throws and leaves the transaction to
+  // the destructor; a second commit throws std::logic_error.
   void commit();
 
  private:
   Connection& connection_;
+  bool nested_;
+  bool committed_ = false;
 };
 
 // Checks, in builds made with STRATDESK_CHECK_TRANSACTIONS (debug and sanitized builds), that

@@ -142,8 +142,8 @@ class Writer {
   void run_alone(Job& job);
   void run_grouped_alone(Job& job);
   void run_group(const Jobs& group);
-  // Stores the whole group in one open transaction, each job in a savepoint; false when a
-  // job's failure took the transaction with it.
+  // Stores the whole group in the open transaction, each job in a savepoint of its own; false
+  // when a job's failure took the transaction with it.
   bool store_group(const Jobs& group);
   void roll_back_quietly() noexcept;
 
