@@ -6,7 +6,6 @@
 #include <string>
 #include <string_view>
 
-#include <boost/asio/co_spawn.hpp>
 #include <boost/asio/steady_timer.hpp>
 #include <boost/asio/use_awaitable.hpp>
 #include <boost/json/object.hpp>
@@ -19,6 +18,7 @@
 #include "db/db.hpp"
 #include "http/errors.hpp"
 #include "log/log.hpp"
+#include "tasks/task_group.hpp"
 
 namespace stratdesk::backtest {
 namespace {
@@ -253,11 +253,10 @@ boost::asio::awaitable<void> watch(std::shared_ptr<ProgressWatch> watch) {
 
 }  // namespace
 
-void start_progress_watch(boost::asio::any_io_executor executor, const db::Database& database,
-                          std::shared_ptr<events::EventHub> hub) {
+void start_progress_watch(boost::asio::any_io_executor executor, tasks::TaskGroup& tasks,
+                          const db::Database& database, std::shared_ptr<events::EventHub> hub) {
   auto progress_watch = std::make_shared<ProgressWatch>(database, std::move(hub));
-  boost::asio::co_spawn(executor, watch(std::move(progress_watch)),
-                        log::report_failure_of("the progress watch"));
+  tasks.spawn(executor, "the progress watch", watch(std::move(progress_watch)));
 }
 
 }  // namespace stratdesk::backtest

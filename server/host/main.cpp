@@ -14,6 +14,7 @@
 #include <vector>
 
 #include <sqlite3.h>
+#include <boost/asio/co_spawn.hpp>
 #include <boost/asio/io_context.hpp>
 #include <boost/asio/signal_set.hpp>
 
@@ -183,16 +184,16 @@ class ManagerControl final : public backtest::EngineControl {
   std::shared_ptr<server::KestrunManager> manager_;
 };
 
-// Cancels the background tasks (engine supervision, the child reaper, connections still open)
-// and stops the loop once they have ended, or once the limit has passed for those that did not.
-void stop_background_tasks(boost::asio::io_context& io) {
-  auto& tasks = tasks::TaskGroup::of(io.get_executor());
-  tasks.shutdown(io.get_executor(), task_shutdown_limit, [&io](std::size_t left) {
-    if (left > 0) {
-      log::logger().warning("{} background tasks did not end when cancelled", left);
-    }
-    io.stop();
-  });
+// Lets the connections finish what they are answering, then cancels the background tasks and
+// stops the loop once they have ended, or once the limit has passed for those that did not.
+boost::asio::awaitable<void> shut_down(http::Server& server, tasks::TaskGroup& tasks,
+                                       boost::asio::io_context& io) {
+  co_await server.shutdown(shutdown_grace);
+  tasks.cancel();
+  if (const std::size_t left = co_await tasks.wait_for_all(task_shutdown_limit); left > 0) {
+    log::logger().warning("{} background tasks did not end when cancelled", left);
+  }
+  io.stop();
 }
 
 // The listening socket, bound before anything is created, so that a port in use leaves no
@@ -258,15 +259,19 @@ int serve(const Options& options) {
   }
   // The first-run seeding already extracts the parameters of the example strategies. Nothing
   // touches the file before prepare_database.
-  const algorithms::ParameterExtraction extraction({options.python, options.exparam_timeout});
+  // Every background task of the loop below; it outlives the loop, which may stop with tasks
+  // that did not end when cancelled.
+  tasks::TaskGroup tasks;
+  const algorithms::ParameterExtraction extraction({options.python, options.exparam_timeout},
+                                                   tasks);
   db::Database database(options.db_path, [&extraction](const db::Database& seeded) {
-    init_strategy::init_stratey(seeded, extraction);
+    init_strategy::init_stratey(seeded, extraction.settings());
   });
   boost::asio::io_context io;
   // Routes are mounted once the storage is ready; nothing is accepted before server.start().
   http::Api api;
   const auto tickets = std::make_shared<http::StreamTickets>();
-  http::Server server(io, api, server_options(options, tickets));
+  http::Server server(io, api, tasks, server_options(options, tickets));
   const boost::asio::ip::tcp::endpoint endpoint = listen(server, options);
 
   prepare_paths(options);
@@ -284,13 +289,13 @@ int serve(const Options& options) {
   // before the loop's tasks that use it.
   db::Writer writer(database);
   const auto manager =
-      server::start_kestrun_manager(io.get_executor(),
+      server::start_kestrun_manager(io.get_executor(), tasks,
                                     {options.pid_dir, options.log_path, options.db_path,
                                      options.python, engine_environment(options, endpoint.port())},
                                     writer, hub);
   server::start_foreign_kestrun_collector(
-      io.get_executor(), {options.pid_dir, options.log_path, options.db_path}, writer, hub);
-  backtest::start_progress_watch(io.get_executor(), database, hub);
+      io.get_executor(), tasks, {options.pid_dir, options.log_path, options.db_path}, writer, hub);
+  backtest::start_progress_watch(io.get_executor(), tasks, database, hub);
   // Feed POSTs are read on a few threads, so the loop serves other requests meanwhile. The pool
   // goes before the loop, after what it hands results to.
   http::WorkerPool pool(http::WorkerPool::threads_for(std::thread::hardware_concurrency()),
@@ -319,7 +324,7 @@ int serve(const Options& options) {
     }
     log::logger().info("signal {} received, shutting down", signal_number);
     manager->on_stop();
-    server.shutdown(shutdown_grace, [&io] { stop_background_tasks(io); });
+    boost::asio::co_spawn(io, shut_down(server, tasks, io), log::report_failure_of("the shutdown"));
   });
 
   server.start();

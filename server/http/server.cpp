@@ -62,9 +62,11 @@ std::optional<Response> answer_for_read_error(const boost::system::error_code& e
 
 }  // namespace
 
-Server::Server(boost::asio::io_context& io, const Api& api, ServerOptions options)
+Server::Server(boost::asio::io_context& io, const Api& api, tasks::TaskGroup& tasks,
+               ServerOptions options)
     : io_(io),
       api_(api),
+      tasks_(tasks),
       options_(std::move(options)),
       acceptor_(io),
       body_budget_(std::make_shared<BodyBudget>(options_.body_memory)),
@@ -84,13 +86,11 @@ tcp::endpoint Server::listen(const std::string& address, unsigned short port) {
 }
 
 void Server::start() {
-  tasks::TaskGroup::of(io_.get_executor())
-      .spawn(io_.get_executor(), "the accept loop", accept_loop());
+  tasks_.spawn(io_.get_executor(), "the accept loop", accept_loop());
 }
 
 boost::asio::awaitable<void> Server::accept_loop() {
   boost::asio::steady_timer backoff(io_);
-  tasks::TaskGroup& connections = tasks::TaskGroup::of(io_.get_executor());
   while (!stopping_) {
     auto [ec, socket] = co_await acceptor_.async_accept(use_tuple);
     if (stopping_ || ec == boost::asio::error::operation_aborted) {
@@ -105,23 +105,26 @@ boost::asio::awaitable<void> Server::accept_loop() {
     }
     boost::system::error_code ignored;
     socket.set_option(tcp::no_delay(true), ignored);
-    connections.spawn(io_.get_executor(), "a connection", serve(std::move(socket)));
+    boost::asio::co_spawn(io_, serve(std::move(socket)), log::report_failure_of("a connection"));
   }
 }
 
 boost::asio::awaitable<void> Server::serve(tcp::socket socket) {
   Session session{beast::tcp_stream(std::move(socket))};
-  // The registry is shared with the frame: a frame destroyed by the io_context after the
-  // server is gone must still find it.
   const std::shared_ptr<SessionSet> sessions = sessions_;
-  sessions->insert(&session);
+  sessions->open.insert(&session);
   struct Unregister {
     SessionSet& sessions;
     Session* session;
-    ~Unregister() { sessions.erase(session); }
+    ~Unregister() {
+      sessions.open.erase(session);
+      if (sessions.open.empty() && sessions.last_closed != nullptr) {
+        sessions.last_closed->cancel();
+      }
+    }
   } unregister{*sessions, &session};
 
-  if (sessions->size() > options_.max_connections && !make_room(&session)) {
+  if (sessions->open.size() > options_.max_connections && !make_room(&session)) {
     co_await refuse(session, Response::message(503, "too many open connections"), detail::http_1_1);
     co_return;
   }
@@ -257,7 +260,7 @@ boost::asio::awaitable<Response> Server::answer(Request& request) {
 
 bool Server::make_room(const Session* newcomer) {
   Session* oldest_idle = nullptr;
-  for (Session* session : *sessions_) {
+  for (Session* session : sessions_->open) {
     if (session != newcomer && !session->busy &&
         (oldest_idle == nullptr || session->idle_since < oldest_idle->idle_since)) {
       oldest_idle = session;
@@ -272,38 +275,41 @@ bool Server::make_room(const Session* newcomer) {
   return true;
 }
 
-void Server::shutdown(std::chrono::milliseconds grace, std::function<void()> done) {
+boost::asio::awaitable<void> Server::shutdown(std::chrono::milliseconds grace) {
   stopping_ = true;
   boost::system::error_code ignored;
   acceptor_.close(ignored);
-  for (Session* session : *sessions_) {
+  for (Session* session : sessions_->open) {
     if (session->streaming) {
       session->stream_shutdown.emit(boost::asio::cancellation_type::terminal);
     } else if (!session->busy) {
       session->stream.cancel();
     }
   }
-  boost::asio::co_spawn(io_, wait_for_sessions(grace, std::move(done)),
-                        log::report_failure_of("the shutdown"));
+  if (co_await wait_for_sessions(std::chrono::steady_clock::now() + grace)) {
+    co_return;
+  }
+  log::logger().warning("closing {} connections still busy after the shutdown grace period",
+                        sessions_->open.size());
+  for (Session* session : sessions_->open) {
+    session->stream.socket().close(ignored);
+  }
 }
 
-boost::asio::awaitable<void> Server::wait_for_sessions(std::chrono::milliseconds grace,
-                                                       std::function<void()> done) {
-  boost::asio::steady_timer tick(io_);
-  const auto deadline = std::chrono::steady_clock::now() + grace;
-  while (!sessions_->empty() && std::chrono::steady_clock::now() < deadline) {
-    tick.expires_after(std::chrono::milliseconds(20));
-    co_await tick.async_wait(use_tuple);
+boost::asio::awaitable<bool> Server::wait_for_sessions(
+    std::chrono::steady_clock::time_point deadline) {
+  boost::asio::steady_timer timer(io_);
+  sessions_->last_closed = &timer;
+  struct Forget {
+    SessionSet& sessions;
+    ~Forget() { sessions.last_closed = nullptr; }
+  } forget{*sessions_};
+  // The last connection to close cancels the timer.
+  while (!sessions_->open.empty() && std::chrono::steady_clock::now() < deadline) {
+    timer.expires_at(deadline);
+    co_await timer.async_wait(use_tuple);
   }
-  if (!sessions_->empty()) {
-    log::logger().warning("closing {} connections still busy after the shutdown grace period",
-                          sessions_->size());
-    for (Session* session : *sessions_) {
-      boost::system::error_code ignored;
-      session->stream.socket().close(ignored);
-    }
-  }
-  done();
+  co_return sessions_->open.empty();
 }
 
 }  // namespace stratdesk::http

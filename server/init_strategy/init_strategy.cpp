@@ -19,6 +19,7 @@
 #include "db/db.hpp"
 #include "embedded_files.hpp"
 #include "log/log.hpp"
+#include "tasks/task_group.hpp"
 
 namespace stratdesk::init_strategy {
 namespace {
@@ -36,8 +37,11 @@ std::string_view embedded(std::string_view name) {
 // does not run yet. The extractions run side by side: each costs an interpreter start-up. A
 // failed one gives "[]" rather than a database that is never seeded.
 std::vector<std::string> parameters_of(const std::vector<std::string_view>& codes,
-                                       const algorithms::ParameterExtraction& extraction) {
+                                       const algorithms::ExtractionSettings& settings) {
+  // A loop of the seeding's own, before the server's exists; the reaper's task belongs to it.
+  tasks::TaskGroup reaping;
   boost::asio::io_context io;
+  const algorithms::ParameterExtraction extraction(settings, reaping);
   std::vector<std::future<std::string>> pending;
   pending.reserve(codes.size());
   for (std::string_view code : codes) {
@@ -67,7 +71,7 @@ std::vector<std::string> parameters_of(const std::vector<std::string_view>& code
 
 }  // namespace
 
-void init_stratey(const db::Database& database, const algorithms::ParameterExtraction& extraction) {
+void init_stratey(const db::Database& database, const algorithms::ExtractionSettings& extraction) {
   db::Connection connection = database.open_connection();
   const boost::json::object examples = common::parse_json(embedded("configs.json")).as_object();
   std::vector<std::string_view> codes;
@@ -75,6 +79,7 @@ void init_stratey(const db::Database& database, const algorithms::ParameterExtra
     codes.push_back(embedded(std::string_view(file.data(), file.size())));
   }
   const std::vector<std::string> parameters = parameters_of(codes, extraction);
+  db::Transaction transaction(connection);
   std::size_t index = 0;
   for (const auto& [file, example] : examples) {
     const boost::json::object& config = example.at("config").as_object();
@@ -88,7 +93,7 @@ void init_stratey(const db::Database& database, const algorithms::ParameterExtra
     log::logger().info("example strategy {} added",
                        std::string_view(example.at("name").as_string()));
   }
-  connection.commit();
+  transaction.commit();
 }
 
 }  // namespace stratdesk::init_strategy

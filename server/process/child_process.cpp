@@ -235,15 +235,14 @@ void ChildProcess::terminate() {
   }
 }
 
-void ensure_reaper(const asio::any_io_executor& executor) {
+void ensure_reaper(tasks::TaskGroup& tasks, const asio::any_io_executor& executor) {
   reap_orphans();
   if (orphans().empty() || !reaper_token().expired()) {
     return;
   }
   auto token = std::make_shared<int>(0);
   reaper_token() = token;
-  tasks::TaskGroup::of(executor).spawn(executor, "the child reaper",
-                                       reap_until_none_left(std::move(token)));
+  tasks.spawn(executor, "the child reaper", reap_until_none_left(std::move(token)));
 }
 
 }  // namespace stratdesk::process

@@ -99,9 +99,8 @@ ForeignKestrunChecker::ForeignKestrunChecker(asio::any_io_executor executor,
       writer_(writer),
       hub_(std::move(hub)) {}
 
-void ForeignKestrunChecker::start() {
-  tasks::TaskGroup::of(executor_).spawn(executor_, "foreign kestrun checker task",
-                                        keep_running(shared_from_this()));
+void ForeignKestrunChecker::start(tasks::TaskGroup& tasks) {
+  tasks.spawn(executor_, "foreign kestrun checker task", keep_running(shared_from_this()));
 }
 
 db::Connection& ForeignKestrunChecker::connection() {
@@ -267,11 +266,12 @@ bool ForeignKestrunChecker::is_backtest_alive(std::int64_t pid, const std::strin
   return command_line.find(engine_script_name) != std::string::npos;
 }
 
-void start_foreign_kestrun_collector(asio::any_io_executor executor, CheckerSettings settings,
-                                     db::Writer& writer, std::shared_ptr<events::EventHub> hub) {
+void start_foreign_kestrun_collector(asio::any_io_executor executor, tasks::TaskGroup& tasks,
+                                     CheckerSettings settings, db::Writer& writer,
+                                     std::shared_ptr<events::EventHub> hub) {
   std::make_shared<ForeignKestrunChecker>(std::move(executor), std::move(settings), writer,
                                           std::move(hub))
-      ->start();
+      ->start(tasks);
 }
 
 }  // namespace stratdesk::server

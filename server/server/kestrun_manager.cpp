@@ -48,9 +48,8 @@ KestrunManager::KestrunManager(asio::any_io_executor executor, ManagerSettings s
       writer_(writer),
       hub_(std::move(hub)) {}
 
-void KestrunManager::start() {
-  tasks::TaskGroup::of(executor_).spawn(executor_, "kestrun manager task",
-                                        keep_running(shared_from_this()));
+void KestrunManager::start(tasks::TaskGroup& tasks) {
+  tasks.spawn(executor_, "kestrun manager task", keep_running(shared_from_this()));
 }
 
 asio::awaitable<void> KestrunManager::run() {
@@ -235,11 +234,12 @@ void KestrunManager::on_stop() {
 }
 
 std::shared_ptr<KestrunManager> start_kestrun_manager(asio::any_io_executor executor,
+                                                      tasks::TaskGroup& tasks,
                                                       ManagerSettings settings, db::Writer& writer,
                                                       std::shared_ptr<events::EventHub> hub) {
   auto manager = std::make_shared<KestrunManager>(std::move(executor), std::move(settings), writer,
                                                   std::move(hub));
-  manager->start();
+  manager->start(tasks);
   return manager;
 }
 

@@ -3,13 +3,11 @@
 #include <utility>
 #include <vector>
 
+#include <boost/asio/as_tuple.hpp>
 #include <boost/asio/bind_cancellation_slot.hpp>
 #include <boost/asio/co_spawn.hpp>
 #include <boost/asio/error.hpp>
-#include <boost/asio/execution/context.hpp>
 #include <boost/asio/post.hpp>
-#include <boost/asio/query.hpp>
-#include <boost/asio/steady_timer.hpp>
 #include <boost/asio/this_coro.hpp>
 #include <boost/asio/use_awaitable.hpp>
 #include <boost/system/system_error.hpp>
@@ -20,9 +18,6 @@ namespace stratdesk::tasks {
 namespace {
 
 namespace asio = boost::asio;
-
-// How often a shutdown looks whether every task has ended.
-constexpr auto shutdown_tick = std::chrono::milliseconds(10);
 
 bool is_cancellation(const std::exception_ptr& error) {
   try {
@@ -36,13 +31,7 @@ bool is_cancellation(const std::exception_ptr& error) {
 
 }  // namespace
 
-TaskGroup::TaskGroup(asio::execution_context& context) : service(context) {}
-
 TaskGroup::~TaskGroup() = default;
-
-TaskGroup& TaskGroup::of(const asio::any_io_executor& executor) {
-  return asio::use_service<TaskGroup>(asio::query(executor, asio::execution::context));
-}
 
 void TaskGroup::spawn(const asio::any_io_executor& executor, const char* name,
                       asio::awaitable<void> task) {
@@ -73,6 +62,9 @@ void TaskGroup::finished(Signals::iterator signal, const char* name, std::except
   if (error && !(cancelled_ && is_cancellation(error))) {
     log::report_failure_of(name)(error);
   }
+  if (running_ == 0 && waiter_ != nullptr) {
+    waiter_->cancel();
+  }
 }
 
 void TaskGroup::cancel() {
@@ -89,25 +81,23 @@ void TaskGroup::cancel() {
   }
 }
 
-void TaskGroup::shutdown(const asio::any_io_executor& executor, std::chrono::milliseconds limit,
-                         std::function<void(std::size_t)> done) {
-  cancel();
-  asio::co_spawn(executor, wait(limit, std::move(done)), log::report_failure_of("the shutdown"));
-}
-
-asio::awaitable<void> TaskGroup::wait(std::chrono::milliseconds limit,
-                                      std::function<void(std::size_t)> done) {
-  asio::steady_timer tick(co_await asio::this_coro::executor);
+asio::awaitable<std::size_t> TaskGroup::wait_for_all(std::chrono::milliseconds limit) {
+  asio::steady_timer timer(co_await asio::this_coro::executor);
   const auto deadline = std::chrono::steady_clock::now() + limit;
+  waiter_ = &timer;
+  struct Forget {
+    asio::steady_timer*& waiter;
+    ~Forget() { waiter = nullptr; }
+  } forget{waiter_};
+  // Woken early only by the last task's end; a wait cancelled from outside ends the same way.
   while (running_ > 0 && std::chrono::steady_clock::now() < deadline) {
-    tick.expires_after(shutdown_tick);
-    co_await tick.async_wait(asio::use_awaitable);
+    timer.expires_at(deadline);
+    auto [ec] = co_await timer.async_wait(asio::as_tuple(asio::use_awaitable));
+    if (ec == asio::error::operation_aborted && running_ > 0) {
+      break;
+    }
   }
-  done(running_);
+  co_return running_;
 }
-
-// The context is going away: its pending handlers, task frames among them, are destroyed after
-// this, so the signals they refer to stay until the destructor.
-void TaskGroup::shutdown() {}
 
 }  // namespace stratdesk::tasks

@@ -81,7 +81,8 @@ class NoEngines final : public backtest::EngineControl {
 MethodsByPath mounted(const std::string& base_uri) {
   test::TempDir dir;
   db::Database database(dir.file("unused.db"));
-  const algorithms::ParameterExtraction extraction({"python3", std::chrono::seconds(1)});
+  tasks::TaskGroup tasks;
+  const algorithms::ParameterExtraction extraction({"python3", std::chrono::seconds(1)}, tasks);
   const backtest::Settings backtests{"engine.py", "strategies", "bundle"};
   NoEngines engines;
   const morvex_client::Client client({1, std::chrono::seconds(1)});

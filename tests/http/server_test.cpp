@@ -166,12 +166,7 @@ TEST_F(ServerTest, ShutdownLetsARequestInFlightFinish) {
   });
   std::this_thread::sleep_for(std::chrono::milliseconds(100));
   std::promise<void> stopped;
-  asio::post(io_, [&] {
-    server_->shutdown(std::chrono::seconds(5), [&] {
-      stopped.set_value();
-      io_.stop();
-    });
-  });
+  stop_within(std::chrono::seconds(5), [&] { stopped.set_value(); });
   const auto answer = pending.get();
   EXPECT_EQ(answer.status, 200);
   EXPECT_EQ(answer.body, "\"done\"");

@@ -81,7 +81,7 @@ class SupervisionInProcess : public ::testing::Test {
   bool logged(const std::string& text) const { return log_text().find(text) != std::string::npos; }
   std::shared_ptr<KestrunManager> start_manager(const std::string& python = "/bin/sh") {
     auto manager = server::start_kestrun_manager(
-        io_.get_executor(), {dir_.file("pids"), log_path_, db_path_, python, {}}, *writer_,
+        io_.get_executor(), tasks_, {dir_.file("pids"), log_path_, db_path_, python, {}}, *writer_,
         std::make_shared<events::EventHub>());
     EXPECT_TRUE(run_until([&] { return logged("kestrun manager started"); }));
     return manager;
@@ -92,6 +92,7 @@ class SupervisionInProcess : public ::testing::Test {
   std::string log_path_;
   db::Database database_{db_path_};
   std::optional<db::Writer> writer_;  // once the schema exists
+  tasks::TaskGroup tasks_;
   boost::asio::io_context io_;
 };
 

@@ -7,6 +7,8 @@
 #include <stdexcept>
 
 #include <boost/asio/as_tuple.hpp>
+#include <boost/asio/co_spawn.hpp>
+#include <boost/asio/detached.hpp>
 #include <boost/asio/io_context.hpp>
 #include <boost/asio/steady_timer.hpp>
 #include <boost/asio/this_coro.hpp>
@@ -60,25 +62,33 @@ class TaskGroupTest : public ::testing::Test {
  protected:
   TaskGroupTest() : log_path_(dir_.file("tasks.log")) { log::init(log_path_); }
 
-  // Shuts the group down with `limit` and runs the loop until the shutdown reports; the number
-  // of tasks left then, and how long it took.
+  // Cancels the group and runs the loop until its wait for the tasks completes; the number of
+  // tasks left then, and how long it took.
   std::pair<std::size_t, Clock::duration> shut_down(std::chrono::milliseconds limit) {
+    group().cancel();
+    return wait_for_all(limit);
+  }
+
+  std::pair<std::size_t, Clock::duration> wait_for_all(std::chrono::milliseconds limit) {
     std::optional<std::size_t> left;
     const auto start = Clock::now();
     io_.restart();
-    group().shutdown(io_.get_executor(), limit, [&](std::size_t n) { left = n; });
+    asio::co_spawn(
+        io_, [&]() -> asio::awaitable<void> { left = co_await group().wait_for_all(limit); },
+        asio::detached);
     while (!left && Clock::now() - start < 10s) {
       io_.run_for(5ms);
     }
-    EXPECT_TRUE(left.has_value()) << "the shutdown never reported";
+    EXPECT_TRUE(left.has_value()) << "the wait never completed";
     return {left.value_or(999), Clock::now() - start};
   }
 
-  TaskGroup& group() { return TaskGroup::of(io_.get_executor()); }
+  TaskGroup& group() { return group_; }
   [[nodiscard]] std::string log_text() const { return test::read_file(log_path_); }
 
   test::TempDir dir_;
   std::string log_path_;
+  TaskGroup group_;
   asio::io_context io_;
 };
 
@@ -156,13 +166,21 @@ TEST_F(TaskGroupTest, ATaskSpawnedAfterCancellationNeverRunsAndSignalsAreReused)
   EXPECT_EQ(group().running(), 0u);
 }
 
-TEST(TaskGroupPerContext, EachContextHasItsOwnGroup) {
-  asio::io_context first;
-  asio::io_context second;
-  TaskGroup::of(first.get_executor()).cancel();
-  EXPECT_TRUE(TaskGroup::of(first.get_executor()).cancelled());
-  EXPECT_FALSE(TaskGroup::of(second.get_executor()).cancelled());
-  EXPECT_EQ(&TaskGroup::of(first.get_executor()), &TaskGroup::of(first.get_executor()));
+TEST_F(TaskGroupTest, AWaitEndsWhenTheLastTaskDoesWithoutCancellingAnything) {
+  EXPECT_EQ(wait_for_all(10s).first, 0u) << "nothing to wait for";
+  int passes = 0;
+  group().spawn(io_.get_executor(), "short", sleep_for(30ms));
+  group().spawn(io_.get_executor(), "shorter", sleep_for(10ms));
+  const auto [left, took] = wait_for_all(10s);
+  EXPECT_EQ(left, 0u);
+  EXPECT_LT(took, 5s) << "woken by the last task's end, not by the limit";
+  EXPECT_FALSE(group().cancelled());
+
+  group().spawn(io_.get_executor(), "poller", poll_forever(passes));
+  const auto [still_running, waited] = wait_for_all(50ms);
+  EXPECT_EQ(still_running, 1u) << "a wait alone cancels nothing";
+  EXPECT_GE(waited, 50ms);
+  EXPECT_EQ(shut_down(2s).first, 0u);
 }
 
 }  // namespace

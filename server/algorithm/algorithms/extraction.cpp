@@ -197,7 +197,7 @@ asio::awaitable<std::string> ParameterExtraction::get_parameter(std::string sour
     failure = std::current_exception();
   }
   // The child may still be running on every path; it is reaped on this executor.
-  process::ensure_reaper(executor);
+  process::ensure_reaper(*reaping_, executor);
   if (failure) {
     std::rethrow_exception(failure);
   }

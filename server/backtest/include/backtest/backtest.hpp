@@ -21,6 +21,7 @@
 #include "http/request.hpp"
 #include "http/response.hpp"
 #include "http/router.hpp"
+#include "tasks/task_group.hpp"
 
 // Backtests: launching a run of the engine over an algorithm's code and configuration, and the
 // resources that list, read, comment, stop and delete the runs.
@@ -168,10 +169,11 @@ std::optional<boost::json::object> backtest_progress(db::Connection& conn,
                                                      std::int64_t backtest_id);
 
 // Once a second, publishes on `hub` a `progress` event for every executing backtest whose
-// simulated_until changed since the last look. Runs until the executor stops, on a connection
-// of its own to `database` (which must outlive it); failures are logged and retried.
-void start_progress_watch(boost::asio::any_io_executor executor, const db::Database& database,
-                          std::shared_ptr<events::EventHub> hub);
+// simulated_until changed since the last look. A task of `tasks` that runs until the group is
+// cancelled, on a connection of its own to `database` (which must outlive it); failures are
+// logged and retried.
+void start_progress_watch(boost::asio::any_io_executor executor, tasks::TaskGroup& tasks,
+                          const db::Database& database, std::shared_ptr<events::EventHub> hub);
 
 // Mounts BacktestList, Backtest, BackTestListByCondition, BackTestNoALgoInfo and
 // BacktestProgress under `base_uri`, in that order; launches, ends and deletions are published

@@ -2,7 +2,6 @@
 
 #include <chrono>
 #include <cstddef>
-#include <functional>
 #include <memory>
 #include <optional>
 #include <string>
@@ -17,6 +16,7 @@
 #include "http/access.hpp"
 #include "http/body_budget.hpp"
 #include "http/router.hpp"
+#include "tasks/task_group.hpp"
 
 namespace stratdesk::http {
 
@@ -46,7 +46,9 @@ struct ServerOptions {
 // "Expect: 100-continue", body and header limits, time limits on every read and write.
 class Server {
  public:
-  Server(boost::asio::io_context& io, const Api& api, ServerOptions options = {});
+  // The accept loop runs as a task of `tasks`; connections are the server's own.
+  Server(boost::asio::io_context& io, const Api& api, tasks::TaskGroup& tasks,
+         ServerOptions options = {});
   ~Server();
   Server(const Server&) = delete;
   Server& operator=(const Server&) = delete;
@@ -58,13 +60,20 @@ class Server {
   // Starts accepting connections on the bound endpoint.
   void start();
 
-  // Stops accepting, closes idle connections, lets requests in flight be answered, and calls
-  // `done` once every connection is gone or `grace` has passed (then the rest are closed).
-  void shutdown(std::chrono::milliseconds grace, std::function<void()> done);
+  // Stops accepting, closes idle connections, ends streamed answers, lets requests in flight be
+  // answered, and completes once every connection is gone, or once `grace` has passed (the rest
+  // are closed then).
+  boost::asio::awaitable<void> shutdown(std::chrono::milliseconds grace);
 
  private:
   struct Session;
-  using SessionSet = std::unordered_set<Session*>;
+  // The one registry of open connections. Shared with the connections' frames: a frame
+  // destroyed by the io_context after the server is gone must still find it.
+  struct SessionSet {
+    std::unordered_set<Session*> open;
+    // The timer of a shutdown waiting for the last connection to close.
+    boost::asio::steady_timer* last_closed = nullptr;
+  };
 
   boost::asio::awaitable<void> accept_loop();
   // One connection: requests read, answered and written in turn until either side ends it.
@@ -86,11 +95,12 @@ class Server {
   boost::asio::awaitable<Response> answer(Request& request);
   // Makes room for one more connection; false when every open connection is busy.
   bool make_room(const Session* newcomer);
-  boost::asio::awaitable<void> wait_for_sessions(std::chrono::milliseconds grace,
-                                                 std::function<void()> done);
+  // Waits until no connection is open or until `deadline`; false when some are still open.
+  boost::asio::awaitable<bool> wait_for_sessions(std::chrono::steady_clock::time_point deadline);
 
   boost::asio::io_context& io_;
   const Api& api_;
+  tasks::TaskGroup& tasks_;
   ServerOptions options_;
   boost::asio::ip::tcp::acceptor acceptor_;
   std::optional<AccessPolicy> access_;

@@ -9,6 +9,6 @@ namespace stratdesk::init_strategy {
 // Writes the example strategies into `database`, through a connection of its own, with the
 // parameters `extraction` finds in their code, and commits them. Throws when the database cannot
 // be written.
-void init_stratey(const db::Database& database, const algorithms::ParameterExtraction& extraction);
+void init_stratey(const db::Database& database, const algorithms::ExtractionSettings& extraction);
 
 }  // namespace stratdesk::init_strategy

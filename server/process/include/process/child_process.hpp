@@ -8,6 +8,8 @@
 
 #include <boost/asio/any_io_executor.hpp>
 
+#include "tasks/task_group.hpp"
+
 // Child processes of the server (engines, parameter extraction): started without a shell,
 // never waited for synchronously, never left behind as zombies.
 namespace stratdesk::process {
@@ -62,10 +64,10 @@ class ChildProcess final {
   std::optional<ChildExit> exit_;
 };
 
-// Reaps the children whose owners let go of them before they ended: a timer on `executor`
-// checks them, ever less often, until none is left. Call it after dropping a ChildProcess that
-// may still run; cheap when there is nothing to do. The timer is a task of the executor's task
-// group: once that group is cancelled, children let go of are reaped with the process instead.
-void ensure_reaper(const boost::asio::any_io_executor& executor);
+// Reaps the children whose owners let go of them before they ended: a task of `tasks` on
+// `executor` checks them, ever less often, until none is left. Call it after dropping a
+// ChildProcess that may still run; cheap when there is nothing to do. Once the group is
+// cancelled, children let go of are reaped with the process instead.
+void ensure_reaper(tasks::TaskGroup& tasks, const boost::asio::any_io_executor& executor);
 
 }  // namespace stratdesk::process

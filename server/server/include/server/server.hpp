@@ -15,6 +15,7 @@
 #include "db/writer.hpp"
 #include "events/event_hub.hpp"
 #include "process/child_process.hpp"
+#include "tasks/task_group.hpp"
 
 // Engine supervision: the engine child processes this server starts, the engine processes it
 // only knows through their pid files, and the end of a backtest in the database. Both tasks
@@ -88,9 +89,9 @@ class KestrunManager final : public std::enable_shared_from_this<KestrunManager>
   KestrunManager(asio::any_io_executor executor, ManagerSettings settings, db::Writer& writer,
                  std::shared_ptr<events::EventHub> hub);
 
-  // Spawns `run` on the executor and returns. The task keeps the manager alive. Requires the
-  // manager to be owned by a shared_ptr.
-  void start();
+  // Spawns `run` on the executor, as a task of `tasks`, and returns. The task keeps the
+  // manager alive. Requires the manager to be owned by a shared_ptr.
+  void start(tasks::TaskGroup& tasks);
 
   // The manager task: on_start, then forever a poll pass followed by a one-second pause.
   // Database failures are logged and retried at the next pass; the task never ends by itself.
@@ -144,8 +145,9 @@ class KestrunManager final : public std::enable_shared_from_this<KestrunManager>
   std::shared_ptr<events::EventHub> hub_;
 };
 
-// Constructs the manager, starts it and returns it.
+// Constructs the manager, starts it as a task of `tasks` and returns it.
 std::shared_ptr<KestrunManager> start_kestrun_manager(asio::any_io_executor executor,
+                                                      tasks::TaskGroup& tasks,
                                                       ManagerSettings settings, db::Writer& writer,
                                                       std::shared_ptr<events::EventHub> hub);
 
@@ -158,9 +160,9 @@ class ForeignKestrunChecker final : public std::enable_shared_from_this<ForeignK
   ForeignKestrunChecker(asio::any_io_executor executor, CheckerSettings settings,
                         db::Writer& writer, std::shared_ptr<events::EventHub> hub);
 
-  // Spawns `run` on the executor and returns; the task keeps the checker alive. Requires the
-  // checker to be owned by a shared_ptr.
-  void start();
+  // Spawns `run` on the executor, as a task of `tasks`, and returns; the task keeps the checker
+  // alive. Requires the checker to be owned by a shared_ptr.
+  void start(tasks::TaskGroup& tasks);
 
   // The checker task: opens its connection; sweeps and removes an existing pid directory,
   // creates it empty; logs "foreign kestrun checker started"; then forever a one-second pause
@@ -201,9 +203,10 @@ class ForeignKestrunChecker final : public std::enable_shared_from_this<ForeignK
   std::shared_ptr<events::EventHub> hub_;
 };
 
-// Constructs the checker and starts it. No handle is kept: the task lives as long as the event
-// loop runs.
-void start_foreign_kestrun_collector(asio::any_io_executor executor, CheckerSettings settings,
-                                     db::Writer& writer, std::shared_ptr<events::EventHub> hub);
+// Constructs the checker and starts it as a task of `tasks`. No handle is kept: the task lives
+// until the group is cancelled.
+void start_foreign_kestrun_collector(asio::any_io_executor executor, tasks::TaskGroup& tasks,
+                                     CheckerSettings settings, db::Writer& writer,
+                                     std::shared_ptr<events::EventHub> hub);
 
 }  // namespace stratdesk::server

@@ -2,30 +2,29 @@
 
 #include <chrono>
 #include <cstddef>
-#include <functional>
 #include <list>
 
 #include <boost/asio/any_io_executor.hpp>
 #include <boost/asio/awaitable.hpp>
 #include <boost/asio/cancellation_signal.hpp>
-#include <boost/asio/execution_context.hpp>
+#include <boost/asio/steady_timer.hpp>
 
-// The tasks that run in the background of an event loop (the engine supervision, the child
-// reaper, the accept loop and the connections): spawned with one completion handler, cancelled
-// together by one signal at shutdown and waited for within a bound, rather than abandoned.
+// The tasks that run in the background of the event loop (the accept loop, the engine
+// supervision, the foreign engine checker, the child reaper, the progress watch): spawned with
+// one completion handler, cancelled together at shutdown and waited for within a bound, rather
+// than abandoned.
 namespace stratdesk::tasks {
 
-// The task group of one execution context (an io_context), created on first use and destroyed
-// with the context. Single-threaded: use it only from the thread that runs the context.
-class TaskGroup final : public boost::asio::execution_context::service {
+// Made once by the program and handed to everything that starts a background task.
+// Single-threaded: use it only from the thread that runs the tasks' event loop. Declare it
+// before that loop's io_context: a task still suspended when the loop stops keeps using the
+// group until the io_context destroys it.
+class TaskGroup final {
  public:
-  static inline boost::asio::execution_context::id id;
-
-  explicit TaskGroup(boost::asio::execution_context& context);
-  ~TaskGroup() override;
-
-  // The group of the context that `executor` belongs to.
-  static TaskGroup& of(const boost::asio::any_io_executor& executor);
+  TaskGroup() = default;
+  ~TaskGroup();
+  TaskGroup(const TaskGroup&) = delete;
+  TaskGroup& operator=(const TaskGroup&) = delete;
 
   // Starts `task` on `executor`. When it ends by an exception, logs "<name> ended: <what>" at
   // error level, except for the operation_aborted error of a task ended by cancel(). Once the
@@ -38,10 +37,9 @@ class TaskGroup final : public boost::asio::execution_context::service {
   // operation_aborted, and so does every later wait of it.
   void cancel();
 
-  // Cancels every task and waits for all of them to end, at most `limit`; then calls
-  // `done(left)` with the number of tasks still running. Returns at once; runs on `executor`.
-  void shutdown(const boost::asio::any_io_executor& executor, std::chrono::milliseconds limit,
-                std::function<void(std::size_t left)> done);
+  // Completes once no task of the group is running, or once `limit` has passed; yields the
+  // number of tasks still running then. The last task to end wakes it: nothing polls.
+  boost::asio::awaitable<std::size_t> wait_for_all(std::chrono::milliseconds limit);
 
   // Tasks started and not ended yet.
   [[nodiscard]] std::size_t running() const noexcept { return running_; }
@@ -50,10 +48,7 @@ class TaskGroup final : public boost::asio::execution_context::service {
  private:
   using Signals = std::list<boost::asio::cancellation_signal>;
 
-  void shutdown() override;
   void finished(Signals::iterator signal, const char* name, std::exception_ptr error);
-  boost::asio::awaitable<void> wait(std::chrono::milliseconds limit,
-                                    std::function<void(std::size_t)> done);
 
   // One signal per running task. A finished task's signal waits in retiring_ until the task has
   // unwound, then in spare_ for the next task; splicing keeps every signal where it is.
@@ -62,6 +57,8 @@ class TaskGroup final : public boost::asio::execution_context::service {
   Signals spare_;
   std::size_t running_ = 0;
   bool cancelled_ = false;
+  // The timer of a wait_for_all() in progress, cancelled when the last task ends.
+  boost::asio::steady_timer* waiter_ = nullptr;
 };
 
 }  // namespace stratdesk::tasks

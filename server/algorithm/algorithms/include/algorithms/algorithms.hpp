@@ -17,6 +17,7 @@
 #include "http/request.hpp"
 #include "http/response.hpp"
 #include "http/router.hpp"
+#include "tasks/task_group.hpp"
 
 // Algorithms: the user's strategies over HTTP, and the extraction of the parameters a strategy
 // declares, done by a child interpreter that gets the source over a loopback socket.
@@ -34,7 +35,9 @@ struct ExtractionSettings {
 // The extraction runner the host builds once and hands to what saves strategies.
 class ParameterExtraction {
  public:
-  explicit ParameterExtraction(ExtractionSettings settings) : settings_(std::move(settings)) {}
+  // A child still running when an extraction is over is reaped by a task of `reaping`.
+  ParameterExtraction(ExtractionSettings settings, tasks::TaskGroup& reaping)
+      : settings_(std::move(settings)), reaping_(&reaping) {}
 
   // Runs `interpreter -m kestrun_exparam PORT` against a fresh listener on 127.0.0.1 and
   // returns the JSON text the child answers, unchanged, or "[]" when the answer is not JSON,
@@ -43,7 +46,7 @@ class ParameterExtraction {
   // be started, when the connection closes before the answer's length, when the answer is not
   // UTF-8 and when the source is too long for a frame. Other tasks run while it waits: the
   // caller must hold no transaction open. The listener and the connection are closed on every
-  // path; the child is never stopped, and it is reaped by a timer of the calling executor once
+  // path; the child is never stopped, and it is reaped by a task on the calling executor once
   // it exits.
   [[nodiscard]] boost::asio::awaitable<std::string> get_parameter(std::string source_code) const;
 
@@ -51,6 +54,7 @@ class ParameterExtraction {
 
  private:
   ExtractionSettings settings_;
+  tasks::TaskGroup* reaping_;
 };
 
 // The extraction's answer as read from its connection.
