@@ -27,8 +27,8 @@ std::string frame_of(const boost::json::value& request) {
   const std::string body = common::python_json_dumps(request);
   std::optional<std::string> frame = common::frame_of(body);
   if (!frame) {
-    throw Error(Error::Kind::bad_request, "the request to the analytics service is too large (" +
-                                              std::to_string(body.size()) + " bytes)");
+    throw Error("the request to the analytics service is too large (" +
+                std::to_string(body.size()) + " bytes)");
   }
   return std::move(*frame);
 }
@@ -38,30 +38,26 @@ Error step_failure(const framed::Error& error, unsigned short port) {
   const std::string cause = " (" + error.code().message() + ")";
   switch (error.step()) {
     case framed::Error::Step::connect:
-      return {Error::Kind::unreachable,
-              "the analytics service could not be reached at " + where(port) + cause};
+      return Error("the analytics service could not be reached at " + where(port) + cause);
     case framed::Error::Step::send:
-      return {Error::Kind::dropped, "the analytics service at " + where(port) +
-                                        " dropped the connection while the request was sent" +
-                                        cause};
+      return Error("the analytics service at " + where(port) +
+                   " dropped the connection while the request was sent" + cause);
     case framed::Error::Step::receive:
       break;
   }
-  return {Error::Kind::dropped, "the analytics service at " + where(port) +
-                                    " dropped the connection before answering" + cause};
+  return Error("the analytics service at " + where(port) +
+               " dropped the connection before answering" + cause);
 }
 
 boost::json::value parse_answer(const std::string& body, unsigned short port) {
   if (body.empty()) {
-    throw Error(Error::Kind::bad_answer,
-                "the analytics service at " + where(port) + " sent an empty answer");
+    throw Error("the analytics service at " + where(port) + " sent an empty answer");
   }
   boost::system::error_code ec;
   boost::json::value answer = common::parse_json(body, ec);
   if (ec) {
-    throw Error(Error::Kind::bad_answer, "the analytics service at " + where(port) +
-                                             " sent an answer that is not valid JSON (" +
-                                             ec.message() + ")");
+    throw Error("the analytics service at " + where(port) +
+                " sent an answer that is not valid JSON (" + ec.message() + ")");
   }
   return answer;
 }
@@ -84,12 +80,11 @@ asio::awaitable<boost::json::value> Client::do_request(boost::json::object reque
   }
   switch (reply.status) {
     case framed::Reply::Status::timed_out:
-      throw Error(Error::Kind::timeout,
-                  "the analytics service did not answer in time (nothing from " + where(port) +
-                      " within " + describe(limit) + ")");
+      throw Error("the analytics service did not answer in time (nothing from " + where(port) +
+                  " within " + describe(limit) + ")");
     case framed::Reply::Status::closed_early:
-      throw Error(Error::Kind::dropped, "the analytics service at " + where(port) +
-                                            " closed the connection without answering");
+      throw Error("the analytics service at " + where(port) +
+                  " closed the connection without answering");
     case framed::Reply::Status::answered:
       break;
   }

@@ -30,18 +30,7 @@ struct Settings {
 // what went wrong with the service and where it was looked for.
 class Error : public std::runtime_error {
  public:
-  enum class Kind {
-    unreachable,  // nothing accepted the connection
-    timeout,      // no whole answer within the time limit
-    dropped,      // the service closed or reset the connection before a whole answer
-    bad_answer,   // the answer is not valid UTF-8 JSON (an empty body included)
-    bad_request,  // the request is too large for a frame
-  };
-  Error(Kind kind, const std::string& message) : std::runtime_error(message), kind_(kind) {}
-  [[nodiscard]] Kind kind() const noexcept { return kind_; }
-
- private:
-  Kind kind_;
+  explicit Error(const std::string& message) : std::runtime_error(message) {}
 };
 
 // The client the host builds once and hands to the analytics resources.
