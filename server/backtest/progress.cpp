@@ -1,5 +1,4 @@
 #include <algorithm>
-#include <charconv>
 #include <chrono>
 #include <map>
 #include <optional>
@@ -12,6 +11,7 @@
 
 #include "backtest/backtest.hpp"
 #include "backtest/store.hpp"
+#include "common/date_time.hpp"
 #include "common/json_parse.hpp"
 #include "common/json_text.hpp"
 #include "common/timestamp.hpp"
@@ -24,50 +24,21 @@ namespace stratdesk::backtest {
 namespace {
 
 namespace json = boost::json;
-using std::chrono::days;
 using std::chrono::seconds;
-
-std::optional<int> number_at(std::string_view text, std::size_t at, std::size_t width) {
-  if (text.size() < at + width) {
-    return std::nullopt;
-  }
-  int value = 0;
-  const char* begin = text.data() + at;
-  const auto [end, ec] = std::from_chars(begin, begin + width, value);
-  if (ec != std::errc{} || end != begin + width) {
-    return std::nullopt;
-  }
-  return value;
-}
 
 // The calendar day a "YYYY-MM-DD..." text starts with.
 std::optional<std::chrono::sys_days> day_of(std::string_view text) {
-  const auto year = number_at(text, 0, 4);
-  const auto month = number_at(text, 5, 2);
-  const auto day = number_at(text, 8, 2);
-  if (!year || !month || !day || text[4] != '-' || text[7] != '-') {
-    return std::nullopt;
-  }
-  const std::chrono::year_month_day date{std::chrono::year(*year),
-                                         std::chrono::month(static_cast<unsigned>(*month)),
-                                         std::chrono::day(static_cast<unsigned>(*day))};
-  if (!date.ok()) {
-    return std::nullopt;
-  }
-  return std::chrono::sys_days(date);
+  const auto date = common::leading_date(text);
+  return date ? std::optional(date->calendar_day()) : std::nullopt;
 }
 
-// A "YYYY-MM-DD HH:MM:SS" text as seconds on a clock of its own zone.
-std::optional<seconds> instant_of(std::string_view text) {
-  const auto day = day_of(text);
-  const auto hour = number_at(text, 11, 2);
-  const auto minute = number_at(text, 14, 2);
-  const auto second = number_at(text, 17, 2);
-  if (!day || !hour || !minute || !second) {
+// A text starting "YYYY-MM-DD HH:MM:SS" as seconds on a clock of its own zone.
+std::optional<std::chrono::sys_seconds> instant_of(std::string_view text) {
+  if (text.size() < 19) {
     return std::nullopt;
   }
-  return day->time_since_epoch() + std::chrono::hours(*hour) + std::chrono::minutes(*minute) +
-         seconds(*second);
+  const auto date_time = common::parse_date_time(text.substr(0, 19));
+  return date_time ? std::optional(date_time->instant()) : std::nullopt;
 }
 
 json::value text_of(const json::object* config, std::string_view key) {

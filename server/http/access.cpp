@@ -1,17 +1,11 @@
 #include "http/access.hpp"
 
 #include <algorithm>
-#include <cctype>
+
+#include "common/text.hpp"
 
 namespace stratdesk::http {
 namespace {
-
-std::string lower(std::string_view text) {
-  std::string out(text);
-  std::transform(out.begin(), out.end(), out.begin(),
-                 [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
-  return out;
-}
 
 std::string bracketed(const std::string& address) {
   return address.find(':') != std::string::npos && !address.starts_with('[') ? "[" + address + "]"
@@ -19,7 +13,7 @@ std::string bracketed(const std::string& address) {
 }
 
 std::string normalized_origin(std::string_view origin) {
-  std::string out = lower(origin);
+  std::string out = common::ascii_lowercase(origin);
   while (out.ends_with('/')) {
     out.pop_back();
   }
@@ -61,9 +55,9 @@ AccessPolicy::AccessPolicy(AccessOptions options, const std::string& listen_addr
       ticket_path_(std::move(options.ticket_path)),
       tickets_(std::move(options.tickets)),
       port_(std::to_string(port)) {
-  hosts_ = {"localhost", "127.0.0.1", "[::1]", lower(bracketed(listen_address))};
+  hosts_ = {"localhost", "127.0.0.1", "[::1]", common::ascii_lowercase(bracketed(listen_address))};
   for (const auto& host : options.allowed_hosts) {
-    hosts_.push_back(lower(bracketed(host)));
+    hosts_.push_back(common::ascii_lowercase(bracketed(host)));
   }
   for (const auto& host : hosts_) {
     if (host != "0.0.0.0" && host != "[::]") {
@@ -80,7 +74,7 @@ bool AccessPolicy::host_allowed(std::string_view host) const {
   if (!port.empty() && port != port_) {
     return false;
   }
-  return std::find(hosts_.begin(), hosts_.end(), lower(name)) != hosts_.end();
+  return std::find(hosts_.begin(), hosts_.end(), common::ascii_lowercase(name)) != hosts_.end();
 }
 
 bool AccessPolicy::origin_allowed(std::string_view origin) const {
@@ -90,7 +84,7 @@ bool AccessPolicy::origin_allowed(std::string_view origin) const {
 bool AccessPolicy::token_matches(std::string_view authorization) const {
   constexpr std::string_view scheme = "bearer ";
   if (authorization.size() < scheme.size() ||
-      lower(authorization.substr(0, scheme.size())) != scheme) {
+      common::ascii_lowercase(authorization.substr(0, scheme.size())) != scheme) {
     return false;
   }
   std::string_view presented = authorization.substr(scheme.size());

@@ -1,5 +1,7 @@
 #include "common/timestamp.hpp"
 
+#include "common/date_time.hpp"
+
 #include <gtest/gtest.h>
 
 #include <date/date.h>
@@ -35,6 +37,23 @@ TEST(Timestamp, NowHasTheStoredLayout) {
   EXPECT_EQ(now[4], '-');
   EXPECT_EQ(now[10], ' ');
   EXPECT_EQ(now[16], ':');
+}
+
+TEST(DateTime, OnlyTheTwoLayoutsOfARealDayAndTimeAreRead) {
+  const auto noon = parse_date_time("2024-02-29 12:30:05");
+  ASSERT_TRUE(noon);
+  EXPECT_EQ(noon->text(), "2024-02-29 12:30:05");
+  EXPECT_EQ(parse_date_time("2024-02-29")->text(), "2024-02-29 00:00:00");
+  for (const char* bad : {"2023-02-29", "2024-13-01", "2024-01-01 24:00:00", "2024-01-01T12:00:00",
+                          "2024-01-01 12:00", "2024-1-01", "-024-01-01", "2024-01-01 "}) {
+    EXPECT_FALSE(parse_date_time(bad)) << bad;
+  }
+  EXPECT_EQ(leading_date("2024-03-01T09:30:00+08:00")->text(), "2024-03-01 00:00:00");
+  EXPECT_FALSE(leading_date("2024-03"));
+  // Two stamps of one zone differ by their wall-clock difference, across a leap day.
+  EXPECT_EQ(parse_date_time("2024-03-01 00:00:01")->instant() -
+                parse_date_time("2024-02-28 23:59:59")->instant(),
+            std::chrono::hours(24) + std::chrono::seconds(2));
 }
 
 }  // namespace

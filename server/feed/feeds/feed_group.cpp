@@ -2,7 +2,6 @@
 #include <string>
 
 #include <boost/json/monotonic_resource.hpp>
-#include <boost/json/serialize.hpp>
 
 #include "common/json_parse.hpp"
 #include "db/db.hpp"
@@ -12,33 +11,12 @@
 namespace stratdesk::feeds {
 namespace {
 
-void report_failed_json_batch(const boost::json::array& rows, std::size_t begin, std::size_t end) {
-  const boost::json::array batch(rows.begin() + static_cast<std::ptrdiff_t>(begin),
-                                 rows.begin() + static_cast<std::ptrdiff_t>(end));
-  report_failed_batch(end - begin, boost::json::serialize(batch));
-}
-
 void check_value_count(const FeedKind& kind, const boost::json::array& row, std::size_t index) {
   // SQLite would leave unbound parameters NULL instead of rejecting a short row.
   if (row.size() != kind.posted.size()) {
     throw db::Error(0, std::string(kind.table) + " row " + std::to_string(index) + " has " +
                            std::to_string(row.size()) + " values, the kind has " +
                            std::to_string(kind.posted.size()) + " columns");
-  }
-}
-
-// A multi-row INSERT into a table whose key is its rowid gives its rows consecutive ids in row
-// order, ending with the last insert rowid.
-void record_ids(const FeedKind& kind, const boost::json::array& rows, std::size_t begin,
-                std::size_t end, std::int64_t last_id, StoredIds& stored) {
-  for (std::size_t i = begin; i < end; ++i) {
-    const auto& row = rows[i].get_array();
-    if (row.size() < 2 || !row[0].is_int64() || !row[1].is_int64()) {
-      continue;
-    }
-    const std::int64_t id = last_id - static_cast<std::int64_t>(end - 1 - i);
-    std::int64_t& greatest = stored[{row[0].get_int64(), row[1].get_int64()}][kind.table];
-    greatest = std::max(greatest, id);
   }
 }
 
@@ -56,7 +34,12 @@ void insert_batch(const FeedKind& kind, const boost::json::array& rows, std::siz
   }
   statement.step();
   if (stored != nullptr) {
-    record_ids(kind, rows, begin, end, c.last_insert_rowid(), *stored);
+    record_ids(kind, begin, end, c.last_insert_rowid(), *stored, [&rows](std::size_t i) {
+      const auto& row = rows[i].get_array();
+      return row.size() >= 2 && row[0].is_int64() && row[1].is_int64()
+                 ? RowOwner(std::in_place, row[0].get_int64(), row[1].get_int64())
+                 : std::nullopt;
+    });
   }
 }
 
@@ -92,7 +75,7 @@ void FeedGroup::insert(const FeedKind& kind, const boost::json::array& rows, db:
     try {
       insert_batch(kind, rows, begin, end, inserter, c, stored);
     } catch (...) {
-      report_failed_json_batch(rows, begin, end);
+      report_failed_rows(rows, begin, end);
       throw;
     }
   }

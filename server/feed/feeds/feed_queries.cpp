@@ -4,6 +4,7 @@
 #include <optional>
 
 #include "common/json_text.hpp"
+#include "common/text.hpp"
 #include "db/db.hpp"
 #include "feeds/feeds.hpp"
 #include "http/arguments.hpp"
@@ -18,9 +19,7 @@ namespace {
 }
 
 bool parse_boolean(std::string_view name, const std::string& text) {
-  std::string lowered(text);
-  std::transform(lowered.begin(), lowered.end(), lowered.begin(),
-                 [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
+  const std::string lowered = common::ascii_lowercase(text);
   if (lowered == "true" || lowered == "1") {
     return true;
   }

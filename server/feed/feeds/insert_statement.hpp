@@ -1,11 +1,17 @@
 #pragma once
 
+#include <algorithm>
 #include <array>
 #include <cstddef>
+#include <cstdint>
 #include <iostream>
 #include <optional>
 #include <string>
 #include <string_view>
+#include <utility>
+
+#include <boost/json/array.hpp>
+#include <boost/json/serialize.hpp>
 
 #include "db/connection.hpp"
 #include "feeds/feeds.hpp"
@@ -42,6 +48,31 @@ inline void report_failed_batch(std::size_t row_count, std::string_view rendered
   report += rendered_rows;
   std::cerr.write(report.data(), static_cast<std::streamsize>(report.size()));
   std::cerr.flush();
+}
+
+// Reports the rows [begin, end) of `rows` as report_failed_batch does.
+inline void report_failed_rows(const boost::json::array& rows, std::size_t begin, std::size_t end) {
+  const boost::json::array batch(rows.begin() + static_cast<std::ptrdiff_t>(begin),
+                                 rows.begin() + static_cast<std::ptrdiff_t>(end));
+  report_failed_batch(end - begin, boost::json::serialize(batch));
+}
+
+// The algorithm and backtest ids a stored row names, when both are integers.
+using RowOwner = std::optional<std::pair<std::int64_t, std::int64_t>>;
+
+// Records in `stored` the greatest id of each owner's rows among [begin, end), given the last
+// insert rowid of their multi-row INSERT: a table whose key is its rowid gives the rows of one
+// INSERT consecutive ids in row order. `owner_of(row)` returns the row's RowOwner.
+template <class OwnerOf>
+void record_ids(const FeedKind& kind, std::size_t begin, std::size_t end, std::int64_t last_id,
+                StoredIds& stored, OwnerOf owner_of) {
+  for (std::size_t row = begin; row < end; ++row) {
+    if (const RowOwner owner = owner_of(row)) {
+      const std::int64_t id = last_id - static_cast<std::int64_t>(end - 1 - row);
+      std::int64_t& greatest = stored[*owner][kind.table];
+      greatest = std::max(greatest, id);
+    }
+  }
 }
 
 // The INSERTs of one kind's rows, batch after batch on one connection. A full batch's

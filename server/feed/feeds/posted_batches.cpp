@@ -1,5 +1,3 @@
-#include <boost/json/serialize.hpp>
-
 #include "common/error.hpp"
 #include "common/json_parse.hpp"
 #include "feeds/feeds.hpp"
@@ -25,22 +23,6 @@ void bind(db::Statement& statement, int index, const Cell& cell) {
   }
 }
 
-// A multi-row INSERT into a table whose key is its rowid gives its rows consecutive ids in row
-// order, ending with the last insert rowid.
-void record_ids(const FeedKind& kind, const FlatRows& rows, std::size_t begin, std::size_t end,
-                std::int64_t last_id, StoredIds& stored) {
-  for (std::size_t row = begin; row < end; ++row) {
-    const Cell& algorithm = rows.cells[row * rows.columns];
-    const Cell& backtest = rows.cells[row * rows.columns + 1];
-    if (algorithm.kind != Cell::Kind::integer || backtest.kind != Cell::Kind::integer) {
-      continue;
-    }
-    const std::int64_t id = last_id - static_cast<std::int64_t>(end - 1 - row);
-    std::int64_t& greatest = stored[{algorithm.integer, backtest.integer}][kind.table];
-    greatest = std::max(greatest, id);
-  }
-}
-
 void insert_flat_batch(const FeedKind& kind, const FlatRows& rows, std::size_t begin,
                        std::size_t end, BatchInserter& inserter, db::Connection& c,
                        StoredIds* stored) {
@@ -51,7 +33,13 @@ void insert_flat_batch(const FeedKind& kind, const FlatRows& rows, std::size_t b
   }
   statement.step();
   if (stored != nullptr) {
-    record_ids(kind, rows, begin, end, c.last_insert_rowid(), *stored);
+    record_ids(kind, begin, end, c.last_insert_rowid(), *stored, [&rows](std::size_t row) {
+      const Cell& algorithm = rows.cells[row * rows.columns];
+      const Cell& backtest = rows.cells[row * rows.columns + 1];
+      return algorithm.kind == Cell::Kind::integer && backtest.kind == Cell::Kind::integer
+                 ? RowOwner(std::in_place, algorithm.integer, backtest.integer)
+                 : std::nullopt;
+    });
   }
 }
 
@@ -64,10 +52,7 @@ void report_failed_flat_batch(std::string_view text, std::size_t begin, std::siz
     report_failed_batch(end - begin, text);
     return;
   }
-  const boost::json::array& all = rows.get_array();
-  const boost::json::array batch(all.begin() + static_cast<std::ptrdiff_t>(begin),
-                                 all.begin() + static_cast<std::ptrdiff_t>(end));
-  report_failed_batch(end - begin, boost::json::serialize(batch));
+  report_failed_rows(rows.get_array(), begin, end);
 }
 
 void insert_flat(const FeedKind& kind, std::string_view text, const FlatRows& rows,

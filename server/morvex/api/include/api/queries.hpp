@@ -12,6 +12,7 @@
 #include <boost/json/object.hpp>
 #include <boost/json/value.hpp>
 
+#include "common/date_time.hpp"
 #include "db/connection.hpp"
 #include "http/request.hpp"
 #include "morvex_client/morvex_client.hpp"
@@ -20,24 +21,7 @@
 // built from, and the two pieces of state they share (the symbol map and the overview cache).
 namespace stratdesk::morvex_api {
 
-// A date-time as the front end sends it, YYYY-MM-DD or YYYY-MM-DD HH:MM:SS.
-struct DateTime {
-  int year = 0;
-  int month = 0;
-  int day = 0;
-  int hour = 0;
-  int minute = 0;
-  int second = 0;
-
-  // The stored timestamp layout, YYYY-MM-DD HH:MM:SS.
-  [[nodiscard]] std::string text() const;
-  [[nodiscard]] DateTime with_hour(int new_hour) const;
-  [[nodiscard]] DateTime with_time(int new_hour, int new_minute, int new_second) const;
-};
-
-// The date-time of `text` (time of day 00:00:00 when it is a bare date); nullopt unless `text`
-// is exactly one of the two layouts and names a real calendar day and time.
-std::optional<DateTime> parse_date(std::string_view text);
+using common::DateTime;
 
 // Query parameter `name` when given: nullopt when absent or empty.
 std::optional<std::string> text_parameter(http::Request& request, std::string_view name);
