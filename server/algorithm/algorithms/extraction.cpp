@@ -99,31 +99,6 @@ ExtractionAnswer answer_of(std::optional<std::string> body) {
   return ExtractionAnswer{std::move(*body), json};
 }
 
-// The answer frame exchanged for the request frame within the deadline; nullopt when the
-// deadline passed first.
-asio::awaitable<std::optional<ExtractionAnswer>> exchange(tcp::socket& socket,
-                                                          const std::string& frame,
-                                                          Clock::time_point deadline) {
-  framed::Reply reply;
-  try {
-    reply = co_await framed::exchange(socket, frame, deadline);
-  } catch (const framed::Error& error) {
-    if (error.step() == framed::Error::Step::receive) {
-      throw connection_failure(error);
-    }
-    throw;
-  }
-  switch (reply.status) {
-    case framed::Reply::Status::timed_out:
-      co_return std::nullopt;
-    case framed::Reply::Status::closed_early:
-      co_return answer_of(std::nullopt);
-    case framed::Reply::Status::answered:
-      break;
-  }
-  co_return answer_of(std::move(reply.body));
-}
-
 asio::awaitable<std::string> extract(const std::string& source_code,
                                      const ExtractionSettings& settings) {
   const std::string frame = request_frame(source_code);
@@ -169,7 +144,8 @@ asio::awaitable<std::string> extract(const std::string& source_code,
                         "the parameter extraction could not connect: " + accept_error.message());
   }
 
-  std::optional<ExtractionAnswer> answer = co_await exchange(socket, frame, deadline);
+  std::optional<ExtractionAnswer> answer =
+      co_await exchange_with_extraction(socket, frame, deadline);
   if (!answer) {
     log::logger().warning(
         "parameter extraction process {} did not answer within {} s; parameters are []",
@@ -204,14 +180,26 @@ asio::awaitable<std::string> ParameterExtraction::get_parameter(std::string sour
   co_return parameters;
 }
 
-asio::awaitable<ExtractionAnswer> read_answer(tcp::socket& socket) {
-  std::optional<std::string> body;
+asio::awaitable<std::optional<ExtractionAnswer>> exchange_with_extraction(
+    tcp::socket& socket, const std::string& frame, std::chrono::steady_clock::time_point deadline) {
+  framed::Reply reply;
   try {
-    body = co_await framed::read_frame(socket);
-  } catch (const std::exception& error) {
-    throw connection_failure(error);
+    reply = co_await framed::exchange(socket, frame, deadline);
+  } catch (const framed::Error& error) {
+    if (error.step() == framed::Error::Step::receive) {
+      throw connection_failure(error);
+    }
+    throw;
   }
-  co_return answer_of(std::move(body));
+  switch (reply.status) {
+    case framed::Reply::Status::timed_out:
+      co_return std::nullopt;
+    case framed::Reply::Status::closed_early:
+      co_return answer_of(std::nullopt);
+    case framed::Reply::Status::answered:
+      break;
+  }
+  co_return answer_of(std::move(reply.body));
 }
 
 std::string securities_text(const boost::json::value& securities) {

@@ -63,11 +63,14 @@ struct ExtractionAnswer {
   bool is_json = false;  // the body is the parameters text; otherwise they are "[]"
 };
 
-// Reads the answer frame (4-byte little-endian signed length, then the body) from `socket` and
-// tests the body. Throws common::Error (internal) when the connection closes before the length or
-// fails, and when the body is not UTF-8; a body cut short by the peer's close is tested as it
-// arrived.
-boost::asio::awaitable<ExtractionAnswer> read_answer(boost::asio::ip::tcp::socket& socket);
+// Sends the request `frame` on `socket` and reads the answer frame (4-byte little-endian signed
+// length, then the body) before `deadline`, testing the body; nullopt when the deadline passed
+// first. Throws common::Error (internal) when the connection closes before the length or fails
+// while the answer is read, and when the body is not UTF-8; a body cut short by the peer's
+// close is tested as it arrived.
+boost::asio::awaitable<std::optional<ExtractionAnswer>> exchange_with_extraction(
+    boost::asio::ip::tcp::socket& socket, const std::string& frame,
+    std::chrono::steady_clock::time_point deadline);
 
 // The `securities` column for a configuration's "securities" member: a string as is, any other
 // value as its JSON text (as Python's json.dumps writes it).
