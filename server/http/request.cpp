@@ -65,13 +65,6 @@ const Fields& Request::form() {
   return form_->fields;
 }
 
-const std::vector<FilePart>& Request::files() {
-  if (!form_) {
-    parse_form();
-  }
-  return form_->files;
-}
-
 const std::string& Request::required_form_value(std::string_view name) {
   const std::string* value = form_value(name);
   if (value == nullptr) {

@@ -83,7 +83,6 @@ class Request {
   // Form fields of an application/x-www-form-urlencoded or multipart/form-data body; empty for
   // any other body. Throws BadRequest when the body is malformed.
   const Fields& form();
-  const std::vector<FilePart>& files();
   // The first value of form field `name`, or nullptr.
   const std::string* form_value(std::string_view name) { return form().first(name); }
   // The first value of form field `name`; throws BadRequest naming the field when absent.
