@@ -8,30 +8,7 @@
 # cluster runs its own from its own folder and leaves that one alone.
 set -eu
 
-PACKAGES="slurm-wlm munge"
+# shellcheck source=scripts/debian-packages.sh
+. "$(dirname "$0")/debian-packages.sh"
 
-missing=""
-for package in $PACKAGES; do
-  if ! dpkg-query -W -f='${Status}' "$package" 2>/dev/null | grep -q "install ok installed"; then
-    missing="$missing $package"
-  fi
-done
-
-if [ -z "$missing" ]; then
-  exit 0
-fi
-
-echo "installing:$missing"
-if [ "$(id -u)" -eq 0 ]; then
-  as_root=""
-elif command -v sudo >/dev/null 2>&1; then
-  as_root="sudo"
-else
-  echo "install-cluster-deps: need root or sudo to install:$missing" >&2
-  exit 1
-fi
-
-export DEBIAN_FRONTEND=noninteractive
-$as_root apt-get update -q
-# shellcheck disable=SC2086
-$as_root apt-get install -y -q --no-install-recommends $missing
+install_debian_packages install-cluster-deps slurm-wlm munge

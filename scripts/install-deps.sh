@@ -27,30 +27,9 @@ install_npm_packages() {
   (cd "$root/third_party" && npm ci --ignore-scripts --no-audit --no-fund)
 }
 
-missing=""
-for package in $PACKAGES; do
-  if ! dpkg-query -W -f='${Status}' "$package" 2>/dev/null | grep -q "install ok installed"; then
-    missing="$missing $package"
-  fi
-done
+# shellcheck source=scripts/debian-packages.sh
+. "$root/scripts/debian-packages.sh"
 
-if [ -z "$missing" ]; then
-  install_npm_packages
-  exit 0
-fi
-
-echo "installing:$missing"
-if [ "$(id -u)" -eq 0 ]; then
-  as_root=""
-elif command -v sudo >/dev/null 2>&1; then
-  as_root="sudo"
-else
-  echo "install-deps: need root or sudo to install:$missing" >&2
-  exit 1
-fi
-
-export DEBIAN_FRONTEND=noninteractive
-$as_root apt-get update -q
 # shellcheck disable=SC2086
-$as_root apt-get install -y -q --no-install-recommends $missing
+install_debian_packages install-deps $PACKAGES
 install_npm_packages

@@ -69,16 +69,12 @@ boost::json::array FeedGroup::parse_rows(const FeedKind& kind, std::string_view 
 
 void FeedGroup::insert(const FeedKind& kind, const boost::json::array& rows, db::Connection& c,
                        StoredIds* stored) {
-  BatchInserter inserter(kind, c);
-  for (std::size_t begin = 0; begin < rows.size(); begin += batch_rows) {
-    const std::size_t end = std::min(rows.size(), begin + batch_rows);
-    try {
-      insert_batch(kind, rows, begin, end, inserter, c, stored);
-    } catch (...) {
-      report_failed_rows(rows, begin, end);
-      throw;
-    }
-  }
+  insert_in_batches(
+      kind, c, rows.size(),
+      [&](BatchInserter& inserter, std::size_t begin, std::size_t end) {
+        insert_batch(kind, rows, begin, end, inserter, c, stored);
+      },
+      [&rows](std::size_t begin, std::size_t end) { report_failed_rows(rows, begin, end); });
 }
 
 // Decoding the body and reading its rows take a pool thread, storing them the database writer:

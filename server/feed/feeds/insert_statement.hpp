@@ -120,4 +120,22 @@ class BatchInserter {
   std::optional<db::Statement> partial_;
 };
 
+// Stores `row_count` rows of `kind` on `c`, batch_rows at a time: `insert_batch(inserter, begin,
+// end)` stores rows [begin, end); when it throws, `report_batch(begin, end)` reports those rows
+// before the failure goes on.
+template <class InsertBatch, class ReportBatch>
+void insert_in_batches(const FeedKind& kind, db::Connection& c, std::size_t row_count,
+                       InsertBatch insert_batch, ReportBatch report_batch) {
+  BatchInserter inserter(kind, c);
+  for (std::size_t begin = 0; begin < row_count; begin += batch_rows) {
+    const std::size_t end = std::min(row_count, begin + batch_rows);
+    try {
+      insert_batch(inserter, begin, end);
+    } catch (...) {
+      report_batch(begin, end);
+      throw;
+    }
+  }
+}
+
 }  // namespace stratdesk::feeds

@@ -57,16 +57,12 @@ void report_failed_flat_batch(std::string_view text, std::size_t begin, std::siz
 
 void insert_flat(const FeedKind& kind, std::string_view text, const FlatRows& rows,
                  db::Connection& c, StoredIds* stored) {
-  BatchInserter inserter(kind, c);
-  for (std::size_t begin = 0; begin < rows.row_count(); begin += batch_rows) {
-    const std::size_t end = std::min(rows.row_count(), begin + batch_rows);
-    try {
-      insert_flat_batch(kind, rows, begin, end, inserter, c, stored);
-    } catch (...) {
-      report_failed_flat_batch(text, begin, end);
-      throw;
-    }
-  }
+  insert_in_batches(
+      kind, c, rows.row_count(),
+      [&](BatchInserter& inserter, std::size_t begin, std::size_t end) {
+        insert_flat_batch(kind, rows, begin, end, inserter, c, stored);
+      },
+      [text](std::size_t begin, std::size_t end) { report_failed_flat_batch(text, begin, end); });
 }
 
 }  // namespace
