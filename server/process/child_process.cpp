@@ -33,25 +33,21 @@ void check(int rc, const char* what) {
 
 // posix_spawn's attribute and file-action objects own memory: freed on every path out of
 // spawn().
-struct Attributes {
-  posix_spawnattr_t value;
-  Attributes() { check(posix_spawnattr_init(&value), "posix_spawnattr_init"); }
-  ~Attributes() { posix_spawnattr_destroy(&value); }
-  Attributes(const Attributes&) = delete;
-  Attributes& operator=(const Attributes&) = delete;
+template <class Object, int (*init)(Object*), int (*destroy)(Object*)>
+struct SpawnObject {
+  Object value;
+  explicit SpawnObject(const char* init_name) { check(init(&value), init_name); }
+  ~SpawnObject() { destroy(&value); }
+  SpawnObject(const SpawnObject&) = delete;
+  SpawnObject& operator=(const SpawnObject&) = delete;
 };
-
-struct FileActions {
-  posix_spawn_file_actions_t value;
-  FileActions() { check(posix_spawn_file_actions_init(&value), "posix_spawn_file_actions_init"); }
-  ~FileActions() { posix_spawn_file_actions_destroy(&value); }
-  FileActions(const FileActions&) = delete;
-  FileActions& operator=(const FileActions&) = delete;
-};
+using Attributes = SpawnObject<posix_spawnattr_t, posix_spawnattr_init, posix_spawnattr_destroy>;
+using FileActions = SpawnObject<posix_spawn_file_actions_t, posix_spawn_file_actions_init,
+                                posix_spawn_file_actions_destroy>;
 
 struct SpawnSettings {
-  Attributes attributes;
-  FileActions actions;
+  Attributes attributes{"posix_spawnattr_init"};
+  FileActions actions{"posix_spawn_file_actions_init"};
 
   SpawnSettings() {
     // The server handles TERM and INT for its own shutdown and ignores PIPE; an engine that

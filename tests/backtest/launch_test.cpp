@@ -34,6 +34,13 @@ std::int64_t count_rows(const std::string& db_path, const std::string& table) {
   return c.execute("SELECT count(*) AS n FROM " + table).front().at("n").as_int64();
 }
 
+// The fake engine's options, then `extra`.
+Args with_fake_engine(const FakeEngine& engine, const Args& extra) {
+  Args options = engine.server_options();
+  options.insert(options.end(), extra.begin(), extra.end());
+  return options;
+}
+
 // The text of `needle`'s first occurrence at or after `from`; npos when missing.
 std::size_t find_after(const std::string& text, const std::string& needle, std::size_t from) {
   return from == std::string::npos ? std::string::npos : text.find(needle, from);
@@ -49,9 +56,7 @@ TEST(Launch, TheWorkedExampleReachesTheEngineAsOneExactCommand) {
   TempDir dir;
   FakeEngine engine(dir.path());
   const std::string strategies = dir.file("strategies");
-  Args options = engine.server_options();
-  options.insert(options.end(), {"--strategy-dir", strategies});
-  ServerProcess server(dir.file("data"), options);
+  ServerProcess server(dir.file("data"), with_fake_engine(engine, {"--strategy-dir", strategies}));
   HttpClient client("127.0.0.1", server.port());
 
   const std::string config =
@@ -331,9 +336,7 @@ TEST(Launch, AMissingOrEmptyBundleIsRefusedBeforeTheFormIsRead) {
   TempDir dir;
   FakeEngine engine(dir.path());
   const std::string bundle = dir.file("bundle");
-  Args options = engine.server_options();
-  options.insert(options.end(), {"--bundle-dir", bundle});
-  ServerProcess server(dir.file("data"), options);
+  ServerProcess server(dir.file("data"), with_fake_engine(engine, {"--bundle-dir", bundle}));
   HttpClient client("127.0.0.1", server.port());
   const std::string path = "/api/algorithms/1/backtests";
 
@@ -364,9 +367,7 @@ TEST(Launch, AFailureAfterTheBacktestIsRecordedStopsItsRowWithTheError) {
   TempDir dir;
   FakeEngine engine(dir.path());
   const std::string strategies = dir.file("strategies");
-  Args options = engine.server_options();
-  options.insert(options.end(), {"--strategy-dir", strategies});
-  ServerProcess server(dir.file("data"), options);
+  ServerProcess server(dir.file("data"), with_fake_engine(engine, {"--strategy-dir", strategies}));
   HttpClient client("127.0.0.1", server.port());
   write_file(dir.file("afile"), "x");
 

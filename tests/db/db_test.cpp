@@ -221,6 +221,12 @@ class CheckEnvTest : public ::testing::Test {
  protected:
   void SetUp() override { log::init(dir_.file("check_env.log")); }
   void check_env() { database_.check_env(); }
+  // check_env without its line on standard output.
+  void check_env_quietly() {
+    testing::internal::CaptureStdout();
+    check_env();
+    testing::internal::GetCapturedStdout();
+  }
 
   std::string log_text() const { return test::read_file(dir_.file("check_env.log")); }
 
@@ -252,9 +258,7 @@ TEST_F(CheckEnvTest, NewFileGetsTheWholeSchemaAndIsSeeded) {
 // Every kind of result has its table, with the columns it is posted with, and both indexes its
 // pages read by.
 TEST_F(CheckEnvTest, EveryResultKindHasItsTableAndIndexes) {
-  testing::internal::CaptureStdout();
-  check_env();
-  testing::internal::GetCapturedStdout();
+  check_env_quietly();
   Connection c(path_);
   for (const result_kinds::ResultKind& kind : result_kinds::result_kinds) {
     const std::string table(kind.table);
@@ -277,15 +281,13 @@ TEST_F(CheckEnvTest, EveryResultKindHasItsTableAndIndexes) {
 }
 
 TEST_F(CheckEnvTest, ExistingFileIsNotSeededAndKeepsItsRows) {
-  testing::internal::CaptureStdout();
-  check_env();
+  check_env_quietly();
   {
     Connection c(path_);
     c.execute("INSERT INTO algorithms (name, securities) VALUES ('a', 'stock')");
     c.commit();
   }
-  check_env();
-  testing::internal::GetCapturedStdout();
+  check_env_quietly();
   EXPECT_EQ(seeded_, 1);
   Connection c(path_);
   EXPECT_EQ(count(c, "SELECT count(*) FROM algorithms"), 1);
@@ -300,9 +302,7 @@ TEST_F(CheckEnvTest, MissingTablesOfAnExistingFileAreCreatedWithoutSeeding) {
         "securities text NOT NULL, code text DEFAULT '', config text DEFAULT '', "
         "parameters text, last_modified timestamp DEFAULT CURRENT_TIMESTAMP)");
   }
-  testing::internal::CaptureStdout();
-  check_env();
-  testing::internal::GetCapturedStdout();
+  check_env_quietly();
   EXPECT_EQ(seeded_, 0);
   Connection c(path_);
   EXPECT_EQ(schema_objects(c, "table"), 9);
