@@ -29,7 +29,6 @@
 #include "descriptor_limit.hpp"
 #include "event_stream/event_stream.hpp"
 #include "events/event_hub.hpp"
-#include "feeds/feeds.hpp"
 #include "http/router.hpp"
 #include "http/server.hpp"
 #include "http/worker_pool.hpp"
@@ -38,6 +37,7 @@
 #include "log/log.hpp"
 #include "morvex_client/morvex_client.hpp"
 #include "options.hpp"
+#include "routes.hpp"
 #include "server/pid_file.hpp"
 #include "server/server.hpp"
 #include "tasks/task_group.hpp"
@@ -309,13 +309,9 @@ int serve(const Options& options) {
   const morvex_client::Client analytics_client({options.analytics_port, options.analytics_timeout});
   morvex_api::Analytics analytics(analytics_client);
 
-  algorithms::register_api(api, options.base_uri, reads, writer, extraction,
-                           {options.strategy_dir, hub});
-  backtest::register_api(api, options.base_uri, reads, writer, backtests, engines, hub);
-  feeds::register_api(api, options.base_uri, reads, pool, writer, hub);
-  morvex_api::register_api(api, options.base_uri, reads, analytics);
-  event_stream::register_api(api, options.base_uri, hub, tickets);
-  apidoc::register_api(api, options.base_uri, docs_folder());
+  mount_routes(api, options.base_uri,
+               {reads, writer, pool, extraction, backtests, engines, analytics, hub, tickets,
+                docs_folder()});
 
   boost::asio::signal_set signals(io, SIGINT, SIGTERM);
   signals.async_wait([&](const boost::system::error_code& ec, int signal_number) {

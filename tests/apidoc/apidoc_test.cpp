@@ -22,11 +22,10 @@
 #include "api/api.hpp"
 #include "api/queries.hpp"
 #include "backtest/backtest.hpp"
-#include "event_stream/event_stream.hpp"
 #include "events/event_hub.hpp"
-#include "feeds/feeds.hpp"
 #include "in_process_server.hpp"
 #include "morvex_client/morvex_client.hpp"
+#include "routes.hpp"
 #include "test_support.hpp"
 
 namespace stratdesk::apidoc {
@@ -77,7 +76,7 @@ class NoEngines final : public backtest::EngineControl {
   void stop_kestrun(std::int64_t) override {}
 };
 
-// What the host mounts, module by module.
+// What the server mounts.
 MethodsByPath mounted(const std::string& base_uri) {
   test::TempDir dir;
   db::Database database(dir.file("unused.db"));
@@ -92,12 +91,9 @@ MethodsByPath mounted(const std::string& base_uri) {
   db::Writer writer(database);
   db::ReadPool reads(database, 1);
   http::Api api;
-  algorithms::register_api(api, base_uri, reads, writer, extraction, {"", hub});
-  backtest::register_api(api, base_uri, reads, writer, backtests, engines, hub);
-  feeds::register_api(api, base_uri, reads, pool, writer, hub);
-  morvex_api::register_api(api, base_uri, reads, analytics);
-  event_stream::register_api(api, base_uri, hub, std::make_shared<http::StreamTickets>());
-  register_api(api, base_uri, docs_dir());
+  host::mount_routes(api, base_uri,
+                     {reads, writer, pool, extraction, backtests, engines, analytics, hub,
+                      std::make_shared<http::StreamTickets>(), docs_dir()});
   MethodsByPath paths;
   for (const auto& route : api.routes()) {
     paths[templated(route.pattern)].insert(route.methods.begin(), route.methods.end());
