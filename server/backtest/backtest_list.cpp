@@ -54,20 +54,62 @@ boost::asio::awaitable<void> abandon(db::Writer& writer, std::int64_t backtest_i
   }
 }
 
-}  // namespace
-
 // Everything of a launch after the backtest row is committed.
-void BacktestList::start_engine(std::int64_t backtest_id, std::int64_t algorithm_id,
-                                const LaunchConfig& config, const json::object& parameters,
-                                const std::string& code) {
+void start_engine(const Dependencies& deps, std::int64_t backtest_id, std::int64_t algorithm_id,
+                  const LaunchConfig& config, const json::object& parameters,
+                  const std::string& code) {
   const std::string strategy_file =
-      write_strategy_files(deps_.settings.strategy_dir, backtest_id, code);
+      write_strategy_files(deps.settings.strategy_dir, backtest_id, code);
   const std::vector<std::string> cmd = build_engine_command(
-      deps_.settings.engine_script, strategy_file, config, parameters, backtest_id, algorithm_id);
+      deps.settings.engine_script, strategy_file, config, parameters, backtest_id, algorithm_id);
   log::logger().info("{}", stars);
   log::logger().info("{}", argument_list_text(cmd));
   log::logger().info("{}", stars);
-  deps_.engines.start_kestrun(backtest_id, cmd);
+  deps.engines.start_kestrun(backtest_id, cmd);
+}
+
+}  // namespace
+
+std::optional<common::Refusal> check_launch_config(const json::value& config) {
+  log::logger().info("{}", common::display_form(config));
+  if (auto message = validate(read_launch_config(config))) {
+    return common::Refusal{common::ErrorKind::bad_request, std::string(*message)};
+  }
+  return std::nullopt;
+}
+
+boost::asio::awaitable<std::int64_t> launch_backtest(
+    const Dependencies& deps, std::int64_t algorithm_id, const std::string& config_text,
+    const json::object& parameters, const std::string& code, const std::string* comment,
+    const AlsoRecord& also_record) {
+  const LaunchConfig launch = read_launch_config(common::parse_json(config_text));
+  const std::string run_at = common::shanghai_now();
+  const std::int64_t backtest_id = co_await deps.writer.write(
+      [algorithm_id, &config_text, &code, comment, &run_at, &also_record](db::Connection& conn) {
+        db::Transaction transaction(conn);
+        const std::int64_t id =
+            store::record_launch(conn, algorithm_id, config_text, code, comment, run_at);
+        if (also_record) {
+          also_record(conn, id);
+        }
+        transaction.commit();
+        return id;
+      });
+  publish_state(*deps.hub, backtest_id, algorithm_id, "executing", json::string());
+
+  std::optional<std::string> start_failure;
+  try {
+    start_engine(deps, backtest_id, algorithm_id, launch, parameters, code);
+  } catch (const std::exception& e) {
+    start_failure = e.what();
+  }
+  if (start_failure) {
+    co_await abandon(deps.writer, backtest_id, algorithm_id, *start_failure, *deps.hub);
+    throw common::Error(
+        common::ErrorKind::internal,
+        "backtest " + std::to_string(backtest_id) + " could not be started: " + *start_failure);
+  }
+  co_return backtest_id;
 }
 
 boost::asio::awaitable<http::Response> BacktestList::get(http::Request& /*request*/,
@@ -110,33 +152,11 @@ boost::asio::awaitable<http::Response> BacktestList::post(http::Request& request
     throw std::invalid_argument("the parameters are not a JSON object");
   }
   const std::string* comment = request.form_value("comment");
-
-  log::logger().info("{}", common::display_form(config));
-  const LaunchConfig launch = read_launch_config(config);
-  if (auto message = validate(launch)) {
-    co_return http::Response::refusal({common::ErrorKind::bad_request, std::string(*message)});
+  if (auto refusal = check_launch_config(config)) {
+    co_return http::Response::refusal(*refusal);
   }
-
-  // The request's form and this frame's values stay alive while the writer reads them.
-  const std::string run_at = common::shanghai_now();
-  const std::int64_t backtest_id = co_await deps_.writer.write(
-      [algorithm_id, &config_text, &code, comment, &run_at](db::Connection& conn) {
-        return store::record_launch(conn, algorithm_id, config_text, code, comment, run_at);
-      });
-  publish_state(*deps_.hub, backtest_id, algorithm_id, "executing", json::string());
-
-  std::optional<std::string> start_failure;
-  try {
-    start_engine(backtest_id, algorithm_id, launch, parameters.get_object(), code);
-  } catch (const std::exception& e) {
-    start_failure = e.what();
-  }
-  if (start_failure) {
-    co_await abandon(deps_.writer, backtest_id, algorithm_id, *start_failure, *deps_.hub);
-    throw common::Error(
-        common::ErrorKind::internal,
-        "backtest " + std::to_string(backtest_id) + " could not be started: " + *start_failure);
-  }
+  const std::int64_t backtest_id = co_await launch_backtest(deps_, algorithm_id, config_text,
+                                                            parameters.get_object(), code, comment);
   co_return http::Response::json(json::object{{"id", backtest_id}});
 }
 

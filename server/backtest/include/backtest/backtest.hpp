@@ -1,6 +1,7 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <initializer_list>
 #include <memory>
 #include <optional>
@@ -13,6 +14,7 @@
 #include <boost/json/object.hpp>
 #include <boost/json/value.hpp>
 
+#include "common/error.hpp"
 #include "db/connection.hpp"
 #include "db/db.hpp"
 #include "db/read_pool.hpp"
@@ -58,6 +60,23 @@ struct Dependencies {
   std::shared_ptr<events::EventHub> hub;
 };
 
+// The refusal a launch answers for `config` before anything is stored (400 with the missing
+// value's message), or nullopt. Logs the configuration as the launch does.
+std::optional<common::Refusal> check_launch_config(const boost::json::value& config);
+
+// Called inside the transaction that records a launched backtest, with its new id.
+using AlsoRecord = std::function<void(db::Connection&, std::int64_t backtest_id)>;
+
+// Launches one backtest as the launch route does, once its bundle and configuration have been
+// checked: records the row (and `also_record`, in the same transaction), publishes it, writes its
+// strategy file and hands its command to the engines. Returns its id. When its engine cannot be
+// started, the row is set "stopped" with the error, that is published, and common::Error
+// (internal) is thrown. The arguments must stay alive until it completes.
+boost::asio::awaitable<std::int64_t> launch_backtest(
+    const Dependencies& deps, std::int64_t algorithm_id, const std::string& config_text,
+    const boost::json::object& parameters, const std::string& code, const std::string* comment,
+    const AlsoRecord& also_record = {});
+
 // <base>/algorithms/<int:algorithm_id>/backtests: an algorithm's backtests, and their launch.
 class BacktestList final {
  public:
@@ -75,9 +94,6 @@ class BacktestList final {
   boost::asio::awaitable<http::Response> post(http::Request& request, std::int64_t algorithm_id);
 
  private:
-  void start_engine(std::int64_t backtest_id, std::int64_t algorithm_id, const LaunchConfig& config,
-                    const boost::json::object& parameters, const std::string& code);
-
   Dependencies deps_;
 };
 
