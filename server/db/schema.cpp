@@ -2,7 +2,7 @@
 
 namespace stratdesk::db::schema {
 
-const std::array<Step, 9> creation_steps = {{
+const std::array<Step, 11> creation_steps = {{
     {"Start creating algorithms table",
      {"CREATE TABLE if not exists algorithms (id INTEGER PRIMARY KEY, name text NOT NULL, "
       "securities text NOT NULL, code text DEFAULT '', config text DEFAULT '', parameters text, "
@@ -74,6 +74,19 @@ const std::array<Step, 9> creation_steps = {{
       "create index if not exists risk_feeds_index on risk_feeds (algorithm_id, backtest_id, "
       "datetime)",
       "create index if not exists risk_feeds_after_id_index on risk_feeds (backtest_id, id)"}},
+    // Parameter sweeps: a sweep, and one row per combination of its grid, linked to its
+    // backtest once launched.
+    {"Start creating sweeps table",
+     {"CREATE TABLE if not exists sweeps (id INTEGER PRIMARY KEY, algorithm_id INTEGER NOT NULL, "
+      "state text NOT NULL DEFAULT 'running', stop_requested INTEGER NOT NULL DEFAULT 0, "
+      "concurrency INTEGER NOT NULL, objective text NOT NULL, comment text, config text NOT "
+      "NULL, code text NOT NULL, created_at timestamp NOT NULL)",
+      "create index if not exists sweeps_algorithm_index on sweeps (algorithm_id)"}},
+    {"Start creating sweep_runs table",
+     {"CREATE TABLE if not exists sweep_runs (id INTEGER PRIMARY KEY, sweep_id INTEGER NOT NULL, "
+      "run_index INTEGER NOT NULL, parameters text NOT NULL, backtest_id INTEGER, summary text)",
+      "create unique index if not exists sweep_runs_index on sweep_runs (sweep_id, run_index)",
+      "create index if not exists sweep_runs_backtest_index on sweep_runs (backtest_id)"}},
 }};
 
 }  // namespace stratdesk::db::schema

@@ -12,6 +12,6 @@ struct Step {
   std::array<std::string_view, 3> statements;
 };
 
-extern const std::array<Step, 9> creation_steps;
+extern const std::array<Step, 11> creation_steps;
 
 }  // namespace stratdesk::db::schema

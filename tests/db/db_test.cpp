@@ -242,14 +242,15 @@ TEST_F(CheckEnvTest, NewFileGetsTheWholeSchemaAndIsSeeded) {
   EXPECT_EQ(testing::internal::GetCapturedStdout(), "connect ro sqlite url: " + path_ + "\n");
   EXPECT_EQ(seeded_, 1);
   Connection c(path_);
-  EXPECT_EQ(schema_objects(c, "table"), 9);
-  // Each feed table has its datetime index and the (backtest_id, id) one after_id reads.
-  EXPECT_EQ(schema_objects(c, "index"), 16);
+  EXPECT_EQ(schema_objects(c, "table"), 11);
+  // Each feed table has its datetime index and the (backtest_id, id) one after_id reads; the
+  // sweeps' tables have three.
+  EXPECT_EQ(schema_objects(c, "index"), 19);
   const std::string log = log_text();
   std::size_t at = 0;
   for (const char* table :
        {"algorithms", "backtests", "portfolio_feeds", "trade_feeds", "log_feeds", "plot_feeds",
-        "position_feeds", "account_feeds", "risk_feeds"}) {
+        "position_feeds", "account_feeds", "risk_feeds", "sweeps", "sweep_runs"}) {
     at = log.find("Start creating " + std::string(table) + " table", at);
     ASSERT_NE(at, std::string::npos) << table << " missing or out of order";
   }
@@ -291,7 +292,7 @@ TEST_F(CheckEnvTest, ExistingFileIsNotSeededAndKeepsItsRows) {
   EXPECT_EQ(seeded_, 1);
   Connection c(path_);
   EXPECT_EQ(count(c, "SELECT count(*) FROM algorithms"), 1);
-  EXPECT_EQ(schema_objects(c, "table"), 9);
+  EXPECT_EQ(schema_objects(c, "table"), 11);
 }
 
 TEST_F(CheckEnvTest, MissingTablesOfAnExistingFileAreCreatedWithoutSeeding) {
@@ -305,8 +306,8 @@ TEST_F(CheckEnvTest, MissingTablesOfAnExistingFileAreCreatedWithoutSeeding) {
   check_env_quietly();
   EXPECT_EQ(seeded_, 0);
   Connection c(path_);
-  EXPECT_EQ(schema_objects(c, "table"), 9);
-  EXPECT_EQ(schema_objects(c, "index"), 16);
+  EXPECT_EQ(schema_objects(c, "table"), 11);
+  EXPECT_EQ(schema_objects(c, "index"), 19);
 }
 
 TEST(DatabaseConditions, WhatTheUserCanActOnIsNamedAndNothingElse) {
