@@ -309,9 +309,14 @@ int serve(const Options& options) {
   const morvex_client::Client analytics_client({options.analytics_port, options.analytics_timeout});
   morvex_api::Analytics analytics(analytics_client);
 
+  // Sweeps launch their runs as the launch route does, a few at a time.
+  const auto sweep_scheduler = std::make_shared<sweeps::Scheduler>(
+      io.get_executor(), backtest::Dependencies{reads, writer, backtests, engines, hub},
+      static_cast<std::int64_t>(options.max_running));
+  sweep_scheduler->start(tasks);
   mount_routes(api, options.base_uri,
                {reads, writer, pool, extraction, backtests, engines, analytics, hub, tickets,
-                docs_folder()});
+                sweep_scheduler, docs_folder()});
 
   boost::asio::signal_set signals(io, SIGINT, SIGTERM);
   signals.async_wait([&](const boost::system::error_code& ec, int signal_number) {

@@ -146,8 +146,9 @@ template <auto Member>
 void set_size(Options& options, const std::string& name, const Values& values) {
   options.*Member = parse_size(name, values.back());
 }
-void set_connections(Options& options, const std::string& name, const Values& values) {
-  options.max_connections = parse_count(name, values.back());
+template <auto Member>
+void set_count(Options& options, const std::string& name, const Values& values) {
+  options.*Member = parse_count(name, values.back());
 }
 void set_host(Options& options, const std::string& /*name*/, const Values& values) {
   options.host = values.back();
@@ -234,7 +235,11 @@ constexpr OptionInfo option_table[] = {
      set_seconds<&Options::body_timeout>},
     {"--max-connections", "N", false,
      "open connections at most; the longest idle one makes room for a new one (default 1000)",
-     set_connections},
+     set_count<&Options::max_connections>},
+    {"--max-running", "N", false,
+     "the parameter sweeps' backtests executing at once, all sweeps together (default: the "
+     "number of cores)",
+     set_count<&Options::max_running>},
 };
 
 const OptionInfo* find_option(std::string_view name) {

@@ -1,9 +1,11 @@
 #pragma once
 
+#include <algorithm>
 #include <chrono>
 #include <cstddef>
 #include <optional>
 #include <string>
+#include <thread>
 #include <vector>
 
 namespace stratdesk::host {
@@ -38,6 +40,8 @@ struct Options {
   std::chrono::milliseconds header_timeout = std::chrono::seconds(30);
   std::chrono::milliseconds body_timeout = std::chrono::seconds(300);
   std::size_t max_connections = 1000;
+  // The sweeps' executing runs together, at most: the number of cores unless given.
+  std::size_t max_running = std::max(1u, std::thread::hardware_concurrency());
 };
 
 struct ParseResult {

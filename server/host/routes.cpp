@@ -11,6 +11,10 @@ void mount_routes(http::Api& api, const std::string& base_uri, const Services& s
                            {services.backtests.strategy_dir, services.hub});
   backtest::register_api(api, base_uri, services.reads, services.writer, services.backtests,
                          services.engines, services.hub);
+  sweeps::register_api(
+      api, base_uri,
+      {services.reads, services.writer, services.backtests, services.engines, services.hub},
+      services.sweeps);
   feeds::register_api(api, base_uri, services.reads, services.feed_reads, services.writer,
                       services.hub);
   morvex_api::register_api(api, base_uri, services.reads, services.analytics);

@@ -12,6 +12,7 @@
 #include "http/access.hpp"
 #include "http/router.hpp"
 #include "http/worker_pool.hpp"
+#include "sweeps/sweeps.hpp"
 
 // Which routes the server serves, in one place for the server and for the test that holds them
 // against the API document.
@@ -28,6 +29,7 @@ struct Services {
   morvex_api::Analytics& analytics;
   std::shared_ptr<events::EventHub> hub;
   std::shared_ptr<http::StreamTickets> tickets;
+  std::shared_ptr<sweeps::Scheduler> sweeps;
   std::string docs_folder;
 };
 

@@ -100,8 +100,8 @@ std::variant<Grid, common::Refusal> read_grid(std::string_view text) {
       return bad_request("grid: more than " + std::to_string(max_combinations) + " combinations");
     }
     combinations *= size;
-    grid.axes.emplace_back(key, std::vector<json::value>(values.get_array().begin(),
-                                                        values.get_array().end()));
+    grid.axes.emplace_back(
+        key, std::vector<json::value>(values.get_array().begin(), values.get_array().end()));
   }
   if (grid.axes.empty()) {
     return bad_request("grid must name at least one parameter");

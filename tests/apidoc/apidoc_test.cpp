@@ -15,6 +15,7 @@
 
 #include <unistd.h>
 
+#include <boost/asio/io_context.hpp>
 #include <boost/json/parse.hpp>
 #include <boost/json/serialize.hpp>
 
@@ -91,9 +92,13 @@ MethodsByPath mounted(const std::string& base_uri) {
   db::Writer writer(database);
   db::ReadPool reads(database, 1);
   http::Api api;
-  host::mount_routes(api, base_uri,
-                     {reads, writer, pool, extraction, backtests, engines, analytics, hub,
-                      std::make_shared<http::StreamTickets>(), docs_dir()});
+  const backtest::Dependencies launches{reads, writer, backtests, engines, hub};
+  boost::asio::io_context io;
+  host::mount_routes(
+      api, base_uri,
+      {reads, writer, pool, extraction, backtests, engines, analytics, hub,
+       std::make_shared<http::StreamTickets>(),
+       std::make_shared<sweeps::Scheduler>(io.get_executor(), launches, 1), docs_dir()});
   MethodsByPath paths;
   for (const auto& route : api.routes()) {
     paths[templated(route.pattern)].insert(route.methods.begin(), route.methods.end());

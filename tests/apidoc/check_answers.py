@@ -15,7 +15,7 @@ from jsonschema import Draft202012Validator
 
 # The schema of each event type's data, in the document's components.
 EVENT_SCHEMAS = {"backtest": "BacktestEvent", "feeds": "FeedsEvent", "progress": "Progress",
-                 "deleted": "DeletedEvent", "reset": "ResetEvent"}
+                 "deleted": "DeletedEvent", "reset": "ResetEvent", "sweep": "SweepEvent"}
 
 # Where no route and method match, the HTTP layer answers these, documented once.
 LAYER_RESPONSES = {400: "BadRequest", 401: "Unauthorized", 403: "Forbidden", 404: "NotFound",

@@ -1,6 +1,7 @@
 #pragma once
 
 #include <cstdint>
+#include <string>
 #include <string_view>
 
 #include <boost/json/object.hpp>
@@ -42,6 +43,19 @@ struct ProgressEvent {
   boost::json::object progress;
 
   [[nodiscard]] const boost::json::object& to_json() const { return progress; }
+};
+
+// A run of a sweep started or ended, or the sweep ended: its state and its runs counted by
+// state.
+struct SweepEvent {
+  static constexpr std::string_view type = "sweep";
+  std::int64_t id = 0;
+  std::string state;
+  boost::json::object counts;
+
+  [[nodiscard]] boost::json::object to_json() const {
+    return {{"id", id}, {"state", state}, {"counts", counts}};
+  }
 };
 
 // A deletion was committed: a backtest's.

@@ -40,8 +40,7 @@ std::variant<Grid, common::Refusal> read_grid(std::string_view text);
 
 // The base parameters of a posted `parameters` text: a JSON object; an absent or empty field is
 // none.
-std::variant<boost::json::object, common::Refusal> read_base_parameters(
-    const std::string* text);
+std::variant<boost::json::object, common::Refusal> read_base_parameters(const std::string* text);
 
 inline constexpr std::int64_t default_concurrency = 2;
 inline constexpr std::int64_t max_concurrency = 64;
