@@ -43,12 +43,24 @@ struct Found {
   std::vector<store::Run> runs;
 };
 
+// A run that ended moments ago may not have its summary stored yet: it is read the way the
+// scheduler is about to store it.
+void fill_summaries(db::Connection& c, std::vector<store::Run>& runs) {
+  for (store::Run& run : runs) {
+    if (!run.summary && run.state && *run.state == "stopped") {
+      run.summary = common::to_json_text(store::summary_of(c, *run.backtest_id, run.time_spent));
+    }
+  }
+}
+
 std::optional<Found> find(db::Connection& c, std::int64_t id) {
   auto sweep = store::find(c, id);
   if (!sweep) {
     return std::nullopt;
   }
-  return Found{std::move(*sweep), store::runs_of(c, id)};
+  Found found{std::move(*sweep), store::runs_of(c, id)};
+  fill_summaries(c, found.runs);
+  return found;
 }
 
 // What a deletion did: nothing (no such sweep), the refusal map (a run executes), or the
@@ -122,7 +134,7 @@ class SweepList final {
     const std::int64_t* concurrency = value_or_refuse(concurrency_read, refusal);
     const Objective* objective = value_or_refuse(objective_read, refusal);
     if (refusal) {
-      co_return http::Response::refusal(*refusal);
+      co_return http::Response::message(refusal->kind, refusal->text);
     }
     store::NewSweep sweep{
         algorithm_id, *concurrency, std::string(name_of(*objective)), request.form_value("comment"),
