@@ -72,6 +72,7 @@ test-cluster: build-test
 bench: build
 	@$(BUILD)/bench/bench_ingest
 	@$(BUILD)/bench/bench_paging
+	@$(BUILD)/bench/bench_sweep
 
 # A mixed load for SOAK_SECONDS, watching the server's memory, descriptors and children.
 soak: build
