@@ -314,6 +314,8 @@ int serve(const Options& options) {
       io.get_executor(), backtest::Dependencies{reads, writer, backtests, engines, hub},
       static_cast<std::int64_t>(options.max_running));
   sweep_scheduler->start(tasks);
+  // A place freed by a run's end is filled at once rather than at the scheduler's next look.
+  manager->on_end_recorded([sweep_scheduler](std::int64_t) { sweep_scheduler->wake(); });
   mount_routes(api, options.base_uri,
                {reads, writer, pool, extraction, backtests, engines, analytics, hub, tickets,
                 sweep_scheduler, docs_folder()});

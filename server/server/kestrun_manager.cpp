@@ -4,6 +4,11 @@
 #include <filesystem>
 #include <utility>
 
+#include <sys/syscall.h>
+#include <unistd.h>
+
+#include <boost/asio/as_tuple.hpp>
+#include <boost/asio/posix/stream_descriptor.hpp>
 #include <boost/asio/steady_timer.hpp>
 #include <boost/asio/this_coro.hpp>
 #include <boost/asio/use_awaitable.hpp>
@@ -49,6 +54,7 @@ KestrunManager::KestrunManager(asio::any_io_executor executor, ManagerSettings s
       hub_(std::move(hub)) {}
 
 void KestrunManager::start(tasks::TaskGroup& tasks) {
+  tasks_ = &tasks;
   tasks.spawn(executor_, "kestrun manager task", keep_running(shared_from_this()));
 }
 
@@ -136,30 +142,84 @@ asio::awaitable<void> KestrunManager::poll_kestrun_status() {
     if (found == children_.end()) {
       continue;
     }
-    Child& child = found->second;
-    const auto exit = child.process.poll();
+    const auto exit = found->second.process.poll();
     if (!exit) {
       log::logger().info("Backtest {} still running", id);
       continue;
     }
-    if (!child.end_time) {
-      child.end_time = common::wall_clock_seconds();
-      log::logger().info("Backtest {} has finished with poll code {}", id, exit->poll_code);
-      if (exit->status_lost) {
-        log::logger().warning("the exit status of backtest {} was lost: reaped elsewhere", id);
-      }
+    co_await record_exited(id, *exit);
+  }
+}
+
+asio::awaitable<void> KestrunManager::record_exits() {
+  std::vector<std::int64_t> ids;
+  ids.reserve(children_.size());
+  for (const auto& entry : children_) {
+    ids.push_back(entry.first);
+  }
+  for (const std::int64_t id : ids) {
+    auto found = children_.find(id);
+    if (found == children_.end()) {
+      continue;
     }
-    const std::uint64_t generation = child.generation;
-    const bool recorded =
-        co_await record_end(id, whole_seconds_between(child.start_time, *child.end_time),
-                            end_exception_text(*exit, child.stop_requested));
-    // While the writer stored the end, a second start may have replaced the child: that one
-    // is still running and stays.
-    found = children_.find(id);
-    if (recorded && found != children_.end() && found->second.generation == generation) {
-      children_.erase(found);
+    if (const auto exit = found->second.process.poll()) {
+      co_await record_exited(id, *exit);
     }
   }
+}
+
+asio::awaitable<void> KestrunManager::record_exited(std::int64_t id, ChildExit exit) {
+  auto found = children_.find(id);
+  if (found == children_.end() || found->second.recording) {
+    co_return;
+  }
+  Child& child = found->second;
+  if (!child.end_time) {
+    child.end_time = common::wall_clock_seconds();
+    log::logger().info("Backtest {} has finished with poll code {}", id, exit.poll_code);
+    if (exit.status_lost) {
+      log::logger().warning("the exit status of backtest {} was lost: reaped elsewhere", id);
+    }
+  }
+  child.recording = true;
+  const std::uint64_t generation = child.generation;
+  const bool recorded =
+      co_await record_end(id, whole_seconds_between(child.start_time, *child.end_time),
+                          end_exception_text(exit, child.stop_requested));
+  // While the writer stored the end, a second start may have replaced the child: that one is
+  // still running and stays.
+  found = children_.find(id);
+  if (found != children_.end() && found->second.generation == generation) {
+    if (recorded) {
+      children_.erase(found);
+    } else {
+      found->second.recording = false;
+    }
+  }
+  if (recorded && end_recorded_) {
+    end_recorded_(id);
+  }
+}
+
+void KestrunManager::watch_exit(std::int64_t backtest_id, const ChildProcess& child) {
+  if (tasks_ == nullptr) {
+    return;
+  }
+  const int pidfd = static_cast<int>(::syscall(SYS_pidfd_open, child.pid(), 0));
+  if (pidfd < 0) {
+    return;  // an older kernel: the passes see the end
+  }
+  auto exited = std::make_shared<asio::posix::stream_descriptor>(executor_, pidfd);
+  tasks_->spawn(executor_, "an engine's exit watch",
+                [](std::shared_ptr<KestrunManager> manager,
+                   std::shared_ptr<asio::posix::stream_descriptor> exited,
+                   std::int64_t id) -> asio::awaitable<void> {
+                  auto [ec] = co_await exited->async_wait(asio::posix::stream_descriptor::wait_read,
+                                                          asio::as_tuple(asio::use_awaitable));
+                  if (!ec && manager->children_.contains(id)) {
+                    co_await manager->record_exits();
+                  }
+                }(shared_from_this(), std::move(exited), backtest_id));
 }
 
 asio::awaitable<bool> KestrunManager::record_end(std::int64_t backtest_id, std::int64_t time_spent,
@@ -210,6 +270,7 @@ void KestrunManager::start_kestrun(std::int64_t backtest_id, const std::vector<s
   } else {
     children_.emplace(backtest_id, std::move(child));
   }
+  watch_exit(backtest_id, children_.at(backtest_id).process);
 }
 
 void KestrunManager::stop_kestrun(std::int64_t backtest_id) {

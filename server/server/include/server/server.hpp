@@ -1,6 +1,7 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <map>
 #include <memory>
 #include <optional>
@@ -81,6 +82,8 @@ class KestrunManager final : public std::enable_shared_from_this<KestrunManager>
     std::optional<double> end_time;
     // Tells this child from one that replaced it while its end was being recorded.
     std::uint64_t generation = 0;
+    // Its end is being recorded: a second look waits for that one's outcome.
+    bool recording = false;
   };
 
   // Stores the settings; opens nothing. The manager task will run on `executor`; its writes run
@@ -113,9 +116,15 @@ class KestrunManager final : public std::enable_shared_from_this<KestrunManager>
   // std::system_error when the interpreter cannot be started; nothing is remembered then.
   void start_kestrun(std::int64_t backtest_id, const std::vector<std::string>& cmd);
 
-  // Sends TERM to the child of `backtest_id`, if this manager runs one; the next pass records
-  // its end.
+  // Sends TERM to the child of `backtest_id`, if this manager runs one; its end is recorded
+  // once it has exited.
   void stop_kestrun(std::int64_t backtest_id);
+
+  // Called with the backtest's id after each end this manager records, once it is committed
+  // and published.
+  void on_end_recorded(std::function<void(std::int64_t)> callback) {
+    end_recorded_ = std::move(callback);
+  }
 
   // Logs "kestrun manager stopped"; for the host's shutdown. Children are left running.
   void on_stop();
@@ -133,6 +142,15 @@ class KestrunManager final : public std::enable_shared_from_this<KestrunManager>
   asio::awaitable<void> settle_executing_rows();
   asio::awaitable<bool> record_end(std::int64_t backtest_id, std::int64_t time_spent,
                                    std::string exception);
+  // Records the end of the child of `id`, which has exited, unless another look is recording
+  // it; forgets the child once recorded.
+  asio::awaitable<void> record_exited(std::int64_t id, ChildExit exit);
+  // Records the end of every child that has exited, saying nothing of the others: for a look
+  // between passes.
+  asio::awaitable<void> record_exits();
+  // Records the child's end as soon as it exits, rather than at the next pass, where the system
+  // can tell (a pidfd on Linux); otherwise leaves it to the passes.
+  void watch_exit(std::int64_t backtest_id, const ChildProcess& child);
 
   asio::any_io_executor executor_;
   ManagerSettings settings_;
@@ -143,6 +161,8 @@ class KestrunManager final : public std::enable_shared_from_this<KestrunManager>
   std::optional<db::Connection> conn_;
   bool settled_ = false;
   std::shared_ptr<events::EventHub> hub_;
+  tasks::TaskGroup* tasks_ = nullptr;  // once started
+  std::function<void(std::int64_t)> end_recorded_;
 };
 
 // Constructs the manager, starts it as a task of `tasks` and returns it.
