@@ -84,13 +84,15 @@ Deletion delete_sweep(db::Connection& c, std::int64_t id) {
       return deletion;
     }
   }
+  // Launches are writes too: none can start a run between the look above and the deletion.
   db::Transaction transaction(c);
   for (const store::Run& run : found->runs) {
     // A run's backtest deleted on its own has nothing left to delete.
     if (run.backtest_id && run.state != "gone") {
-      if (cleanup::delete_backtest(c, *run.backtest_id)) {
-        throw common::Error(common::ErrorKind::conflict,
-                            "backtest " + std::to_string(*run.backtest_id) + " started running");
+      if (auto refusal = cleanup::delete_backtest(c, *run.backtest_id)) {
+        deletion.refusal = std::move(refusal);
+        deletion.backtests.clear();
+        return deletion;  // nothing of the sweep is deleted
       }
       deletion.backtests.push_back(*run.backtest_id);
     }
