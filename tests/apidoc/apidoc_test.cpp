@@ -79,6 +79,7 @@ class NoEngines final : public backtest::EngineControl {
 
 // What the server mounts.
 MethodsByPath mounted(const std::string& base_uri) {
+  boost::asio::io_context io;  // outlives the routes, whose scheduler holds a timer of it
   test::TempDir dir;
   db::Database database(dir.file("unused.db"));
   tasks::TaskGroup tasks;
@@ -93,7 +94,6 @@ MethodsByPath mounted(const std::string& base_uri) {
   db::ReadPool reads(database, 1);
   http::Api api;
   const backtest::Dependencies launches{reads, writer, backtests, engines, hub};
-  boost::asio::io_context io;
   host::mount_routes(
       api, base_uri,
       {reads, writer, pool, extraction, backtests, engines, analytics, hub,
