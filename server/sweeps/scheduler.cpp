@@ -110,7 +110,6 @@ asio::awaitable<void> Scheduler::advance(std::int64_t sweep_id, std::int64_t& ex
   if (!sweep.settings) {
     co_return;  // deleted meanwhile
   }
-  bool changed = false;
   // Each ended run's summary, once, from what its engine posted.
   for (store::Run& run : sweep.runs) {
     if (!has_ended(run) || run.summary || !run.backtest_id) {
@@ -128,7 +127,7 @@ asio::awaitable<void> Scheduler::advance(std::int64_t sweep_id, std::int64_t& ex
     });
     run.summary = std::move(summary);
     stops_sent_.erase(backtest_id);
-    changed = true;
+    publish(sweep_id, sweep.runs, sweep.settings->stop_requested);
   }
   std::int64_t executing = 0;
   for (const store::Run& run : sweep.runs) {
@@ -153,7 +152,7 @@ asio::awaitable<void> Scheduler::advance(std::int64_t sweep_id, std::int64_t& ex
       }
       ++executing;
       ++executing_total;
-      changed = true;
+      publish(sweep_id, sweep.runs, sweep.settings->stop_requested);
     }
   }
   const std::string state = state_of(sweep.runs, sweep.settings->stop_requested);
@@ -164,9 +163,6 @@ asio::awaitable<void> Scheduler::advance(std::int64_t sweep_id, std::int64_t& ex
       transaction.commit();
     });
     log::logger().info("sweep {} {}", sweep_id, state);
-    changed = true;
-  }
-  if (changed) {
     publish(sweep_id, sweep.runs, sweep.settings->stop_requested);
   }
 }

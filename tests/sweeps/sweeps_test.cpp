@@ -13,6 +13,7 @@
 #include <boost/json/serialize.hpp>
 
 #include "engine_fakes.hpp"
+#include "sse_client.hpp"
 #include "test_support.hpp"
 
 namespace stratdesk::test {
@@ -154,6 +155,19 @@ TEST_F(SweepsTest, AGridRunsEveryCombinationOnceAtMostTwoAtATimeAndIsRanked) {
   }
   // The smallest drawdown (slow * 0.1) first; equal drawdowns keep index order.
   EXPECT_EQ(ended.at("ranking"), json::parse("[0, 3, 6, 1, 4, 7, 2, 5, 8]"));
+
+  // Every start and end was told on the event stream, the sweep's end last.
+  SseClient stream(server_->port(), "/api/events", {{"Last-Event-ID", "0"}});
+  std::vector<json::value> told;
+  while (const auto event = stream.next(2s)) {
+    if (event->type == "sweep") {
+      told.push_back(event->data);
+    }
+  }
+  ASSERT_GE(told.size(), 19u) << "nine starts, nine ends and the end";
+  EXPECT_EQ(told.front().at("counts").at("executing"), 1);
+  EXPECT_EQ(told.back(), json::parse(R"({"id": 1, "state": "finished", "counts": {"pending": 0,
+      "executing": 0, "finished": 9, "failed": 0, "stopped": 0}})"));
 
   const HttpResponse list = client_->get("/api/algorithms/1/sweeps");
   ASSERT_EQ(list.status, 200);
