@@ -110,25 +110,6 @@ asio::awaitable<void> Scheduler::advance(std::int64_t sweep_id, std::int64_t& ex
   if (!sweep.settings) {
     co_return;  // deleted meanwhile
   }
-  // Each ended run's summary, once, from what its engine posted.
-  for (store::Run& run : sweep.runs) {
-    if (!has_ended(run) || run.summary || !run.backtest_id) {
-      continue;
-    }
-    const std::int64_t backtest_id = *run.backtest_id;
-    auto summarize = [backtest_id, &run](db::Connection& c) {
-      return common::to_json_text(store::summary_of(c, backtest_id, run.time_spent));
-    };
-    std::string summary = co_await launches_.reads.read(summarize);
-    co_await launches_.writer.write([sweep_id, &run, &summary](db::Connection& c) {
-      db::Transaction transaction(c);
-      store::store_summary(c, sweep_id, run.index, summary);
-      transaction.commit();
-    });
-    run.summary = std::move(summary);
-    stops_sent_.erase(backtest_id);
-    publish(sweep_id, sweep.runs, sweep.settings->stop_requested);
-  }
   std::int64_t executing = 0;
   for (const store::Run& run : sweep.runs) {
     if (!run.state || *run.state != "executing") {
@@ -154,6 +135,26 @@ asio::awaitable<void> Scheduler::advance(std::int64_t sweep_id, std::int64_t& ex
       ++executing_total;
       publish(sweep_id, sweep.runs, sweep.settings->stop_requested);
     }
+  }
+  // Each ended run's summary, once, from what its engine posted; after the launches, so that a
+  // freed place is filled first.
+  for (store::Run& run : sweep.runs) {
+    if (!has_ended(run) || run.summary || !run.backtest_id) {
+      continue;
+    }
+    const std::int64_t backtest_id = *run.backtest_id;
+    auto summarize = [backtest_id, &run](db::Connection& c) {
+      return common::to_json_text(store::summary_of(c, backtest_id, run.time_spent));
+    };
+    std::string summary = co_await launches_.reads.read(summarize);
+    co_await launches_.writer.write([sweep_id, &run, &summary](db::Connection& c) {
+      db::Transaction transaction(c);
+      store::store_summary(c, sweep_id, run.index, summary);
+      transaction.commit();
+    });
+    run.summary = std::move(summary);
+    stops_sent_.erase(backtest_id);
+    publish(sweep_id, sweep.runs, sweep.settings->stop_requested);
   }
   const std::string state = state_of(sweep.runs, sweep.settings->stop_requested);
   if (state != "running") {
