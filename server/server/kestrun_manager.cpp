@@ -131,27 +131,14 @@ asio::awaitable<void> KestrunManager::poll_kestrun_status() {
   if (!settled_) {
     co_await settle_executing_rows();
   }
-
-  std::vector<std::int64_t> ids;
-  ids.reserve(children_.size());
-  for (const auto& entry : children_) {
-    ids.push_back(entry.first);
-  }
-  for (const std::int64_t id : ids) {
-    auto found = children_.find(id);
-    if (found == children_.end()) {
-      continue;
-    }
-    const auto exit = found->second.process.poll();
-    if (!exit) {
-      log::logger().info("Backtest {} still running", id);
-      continue;
-    }
-    co_await record_exited(id, *exit);
-  }
+  co_await look_at_children(true);
 }
 
 asio::awaitable<void> KestrunManager::record_exits() {
+  co_await look_at_children(false);
+}
+
+asio::awaitable<void> KestrunManager::look_at_children(bool say_running) {
   std::vector<std::int64_t> ids;
   ids.reserve(children_.size());
   for (const auto& entry : children_) {
@@ -164,6 +151,8 @@ asio::awaitable<void> KestrunManager::record_exits() {
     }
     if (const auto exit = found->second.process.poll()) {
       co_await record_exited(id, *exit);
+    } else if (say_running) {
+      log::logger().info("Backtest {} still running", id);
     }
   }
 }

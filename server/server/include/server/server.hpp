@@ -148,6 +148,8 @@ class KestrunManager final : public std::enable_shared_from_this<KestrunManager>
   // Records the end of every child that has exited, saying nothing of the others: for a look
   // between passes.
   asio::awaitable<void> record_exits();
+  // Records the end of every child that has exited; with `say_running`, logs the others.
+  asio::awaitable<void> look_at_children(bool say_running);
   // Records the child's end as soon as it exits, rather than at the next pass, where the system
   // can tell (a pidfd on Linux); otherwise leaves it to the passes.
   void watch_exit(std::int64_t backtest_id, const ChildProcess& child);
