@@ -131,8 +131,10 @@ asio::awaitable<void> Scheduler::advance(std::int64_t sweep_id, std::int64_t& ex
       if (!co_await launch(sweep_id, *sweep.settings, run)) {
         break;
       }
-      ++executing;
-      ++executing_total;
+      if (run.state == "executing") {
+        ++executing;
+        ++executing_total;
+      }
       publish(sweep_id, sweep.runs, sweep.settings->stop_requested);
     }
   }

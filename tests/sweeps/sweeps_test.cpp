@@ -238,6 +238,27 @@ TEST_F(SweepsTest, AServerKilledMidwayFinishesTheSweepAfterARestartRunningEachCo
   EXPECT_EQ(backtests.size(), 4u);
 }
 
+TEST_F(SweepsTest, RunsWhoseEngineCannotStartFailAndTheSweepGoesOn) {
+  start();
+  // Strategy files cannot be written where a file stands in for their folder.
+  const std::string strategies = dir_.file("data/strategies");
+  fs::remove_all(strategies);
+  write_file(strategies, "not a folder");
+  const HttpResponse posted = post_sweep(R"({"fast": [1, 2, 3]})", "pass\n");
+  ASSERT_EQ(posted.status, 200) << posted.body;
+  const json::object ended = wait_ended(posted.json().at("id").as_int64(), 30s);
+  EXPECT_EQ(ended.at("state"), "finished");
+  EXPECT_EQ(ended.at("counts"),
+            json::parse(R"({"pending":0,"executing":0,"finished":0,"failed":3,"stopped":0})"));
+  EXPECT_EQ(ended.at("ranking"), json::array());
+  for (const auto& run : ended.at("runs").as_array()) {
+    const std::int64_t backtest = run.at("backtest_id").as_int64();
+    EXPECT_EQ(run.at("exception"), backtest_row(server_->db_path(), backtest).at("exception"));
+    EXPECT_NE(std::string(run.at("exception").as_string()).find("strategies"), std::string::npos)
+        << run.at("exception");
+  }
+}
+
 TEST_F(SweepsTest, MalformedSweepsAreRefusedWithNothingStored) {
   start();
   const std::string code = "pass\n";
